@@ -1,0 +1,215 @@
+// The control surface of the simulated handheld.
+//
+// The program only sees Win32 operations; tests and tools use this header to
+// play the rest of the handheld around it: what the registry holds, which tty
+// stands behind each serial port, other programs' windows, the foreground
+// window, power events and injected faults, and to read back a record of
+// every effect the program had.
+//
+// Everything here is host-side C++ and may use the standard library.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "win32.h"
+
+namespace device {
+
+// ---- Lifecycle -------------------------------------------------------------
+
+// Forgets the whole handheld: registry, port mapping, windows, menus, tray,
+// records, faults, clock and screen. Ports and threads still running are the
+// caller's to end first (tests close the port and wait for the reader).
+void Reset();
+
+// ---- Records of effects ----------------------------------------------------
+
+struct KeyInput {  // one SendInput record, as passed
+  UINT count;
+  int size;
+  DWORD type;
+  WORD vk;
+  WORD scan;
+  DWORD flags;
+  DWORD time;
+  ULONG_PTR extra;
+};
+
+struct KeybdMessage {  // one PostKeybdMessage call
+  HWND window;
+  UINT vkey;
+  UINT state;
+  UINT count;
+  UINT shift;      // first shift-state word
+  UINT character;  // first character word
+};
+
+struct PostedMessage {  // a message posted to another program's window
+  HWND window;
+  std::u16string className;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+};
+
+struct MessageBoxRecord {
+  HWND owner;
+  std::string ownerKind;  // "main", "foreground", "none" or "other"
+  std::u16string text;
+  std::u16string caption;
+  UINT type;
+};
+
+struct TrayOp {
+  DWORD op;  // NIM_ADD, NIM_MODIFY, NIM_DELETE
+  DWORD cbSize;
+  HWND window;
+  UINT id;
+  UINT flags;
+  UINT callbackMessage;
+  int iconId;  // resource id behind hIcon, 0 if none
+  BOOL result;
+};
+
+std::vector<KeyInput> SendInputs();
+std::vector<KeybdMessage> KeybdMessages();
+std::vector<PostedMessage> PostedToOtherPrograms();
+std::vector<MessageBoxRecord> MessageBoxes();
+std::vector<TrayOp> TrayOps();
+
+// Every effect as one trace line, in the order the effects happened:
+// the operation's name, then key=value fields (see trace.cpp).
+std::vector<std::string> Trace();
+// Called with each new trace line as it is recorded (nullptr: none).
+void SetTraceSink(std::function<void(const std::string&)> sink);
+// Forgets the records (not the state of the handheld).
+void ClearRecords();
+
+// Blocks until predicate() holds or the timeout passes; re-evaluated each
+// time anything is recorded or the device changes state. No polling loop.
+bool WaitFor(const std::function<bool()>& predicate, int timeoutMs = 5000);
+// Wakes WaitFor callers; the host calls it on every state change.
+void NotifyChanged();
+
+// The text that injected keys typed into the focused window: a US layout
+// with the Shift state, Backspace deletes, Return adds "\r".
+std::u16string FocusText();
+
+// ---- Registry (HKEY_LOCAL_MACHINE) ----------------------------------------
+
+void RegistryClear();
+void RegistryCreateKey(const std::u16string& path);
+void RegistrySetValue(const std::u16string& path, const std::u16string& name, DWORD type,
+                      const std::vector<BYTE>& data);
+void RegistrySetString(const std::u16string& path, const std::u16string& name, const std::u16string& value);
+void RegistrySetMultiString(const std::u16string& path, const std::u16string& name,
+                            const std::vector<std::u16string>& strings);
+void RegistrySetDword(const std::u16string& path, const std::u16string& name, DWORD value);
+// Loads a registry export (.reg text: "Windows Registry Editor Version 5.00"
+// or "REGEDIT4", UTF-16LE with BOM or 8-bit) into the registry. On a
+// malformed file nothing is loaded and *error says "FILE:LINE: what".
+bool RegistryLoadFile(const std::string& path, std::string* error);
+bool RegistryLoadText(const std::string& bytes, const std::string& fileName, std::string* error);
+// Keys opened by RegOpenKeyExW and not yet closed.
+int OpenRegistryKeys();
+
+// ---- Serial ports ----------------------------------------------------------
+
+// The tty behind a device name such as u"COM3:".
+void MapPort(const std::u16string& name, const std::string& ttyPath);
+// Asked for a tty path when an unmapped name is opened; an empty result
+// means the device does not exist.
+void SetPortResolver(std::function<std::string(const std::u16string& name)> resolver);
+
+// A pseudo-terminal pair for tests and tools: the test writes on master,
+// the program opens slavePath. Returns false when none can be had.
+struct Pty {
+  int master = -1;
+  std::string slavePath;
+};
+bool OpenPty(Pty* pty);
+void ClosePty(Pty* pty);
+
+// The handheld resumes from suspend: EV_POWER on every open port whose
+// event mask holds it.
+void Resume();
+
+int OpenPorts();      // port handles not yet closed
+long PortReads();     // ReadFile calls on ports so far
+long PortWaits();     // WaitCommEvent calls on ports so far
+
+// ---- Threads ---------------------------------------------------------------
+
+int LiveThreads();  // threads from CreateThread that have not yet returned
+
+// ---- Faults ----------------------------------------------------------------
+
+enum class Fault {
+  PortBusy,         // CreateFileW on a port fails as if held elsewhere
+  SetCommState,     // SetCommState returns FALSE
+  SetCommTimeouts,  // SetCommTimeouts returns FALSE
+  CreateThread,     // CreateThread returns NULL
+  WaitCommEvent,    // WaitCommEvent returns FALSE at once
+  RegisterClass,    // RegisterClassW returns 0
+  CreateWindow,     // CreateWindowExW returns NULL
+};
+void SetFault(Fault fault, bool on);
+
+// ---- Clock -----------------------------------------------------------------
+
+// With a manual clock GetTickCount only moves when the test advances it.
+void SetManualClock(bool on);
+void AdvanceClock(DWORD milliseconds);
+
+// ---- Windows of other programs, foreground, screen ------------------------
+
+HWND CreateForeignWindow(const std::u16string& className, HWND parent = nullptr,
+                         const std::u16string& title = u"");
+void DestroyForeignWindow(HWND window);
+void SetForeground(HWND window);
+void SetScreenSize(int width, int height);
+
+// The soft input panel as the handheld shows it: no panel, the CE-Star
+// input method (panel, its "CE-StarIm" keyboard and the "WinXE_ImeClass"
+// window), or another input method in the panel.
+enum class Sip { None, CeStar, Other };
+void SetSip(Sip sip);
+
+// ---- Tray, menus, icons ----------------------------------------------------
+
+struct TrayIcon {
+  bool shown = false;
+  int iconId = 0;
+  HWND window = nullptr;
+  UINT id = 0;
+  UINT callbackMessage = 0;
+};
+TrayIcon Tray();
+
+struct MenuItem {
+  UINT id;
+  std::u16string text;
+  UINT state;  // MF_ENABLED or MF_GRAYED
+};
+int LiveMenus();
+// Items of the most recently created menu that is still alive.
+std::vector<MenuItem> MenuItems();
+
+// Plays the user's choice while TrackPopupMenuEx shows the menu: returns the
+// chosen command id, or 0 to dismiss. Without a chooser the menu is
+// dismissed. A grayed or unknown id is not delivered.
+void SetMenuChooser(std::function<UINT(HMENU menu, int x, int y)> chooser);
+
+int IconIdOf(HICON icon);  // resource id behind a loaded icon, 0 if none
+int LiveIcons();
+
+// ---- Utilities -------------------------------------------------------------
+
+std::string ToUtf8(const std::u16string& text);
+std::u16string FromUtf8(const std::string& text);
+// A string in double quotes with C escapes, as the trace writes it.
+std::string Quote(const std::u16string& text);
+
+}  // namespace device

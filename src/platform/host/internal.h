@@ -1,0 +1,98 @@
+// What the host platform's files share among themselves (never seen by the
+// program): the record of effects, the handle table, faults and resets.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "device.h"
+#include "win32.h"
+
+namespace host {
+
+// ---- Records ---------------------------------------------------------------
+
+// Appends one trace line (already formatted) and wakes WaitFor callers.
+void Trace(const std::string& line);
+// Typed records; each also writes its own trace line.
+void RecordKeyInput(const device::KeyInput& input);
+void RecordKeybdMessage(const device::KeybdMessage& message);
+void RecordPosted(const device::PostedMessage& message);
+void RecordMessageBox(const device::MessageBoxRecord& box);
+void RecordTrayOp(const device::TrayOp& op);
+void ResetRecords();
+
+// Feeds the simulated focus window's text from key events and characters.
+void FocusKey(WORD vk, bool up);
+void FocusChar(char16_t character);
+void ResetFocus();
+
+// ---- Strings ---------------------------------------------------------------
+
+size_t WideLength(const WCHAR* text);
+std::u16string Wide(const WCHAR* text);  // empty for nullptr
+bool WideEqualNoCase(const std::u16string& a, const std::u16string& b);
+std::u16string WideLower(const std::u16string& text);
+std::string Hex(unsigned long value, int digits = 0);  // "0x1E" style, upper case
+
+// ---- Kernel objects and handles -------------------------------------------
+
+// Anything a HANDLE can stand for. Close is called once, by CloseHandle,
+// and must not return while another call is still inside the object.
+struct Object {
+  virtual ~Object() = default;
+  virtual void Close() {}
+};
+
+// Handle values are never reused within a process.
+HANDLE NewHandle(std::shared_ptr<Object> object);
+// Null for an unknown or closed handle. The shared pointer keeps the object
+// alive while a call is inside it.
+std::shared_ptr<Object> FindHandle(HANDLE handle);
+template <class T>
+std::shared_ptr<T> FindAs(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(FindHandle(handle));
+}
+// Removes the handle from the table and returns its object (null if none).
+std::shared_ptr<Object> TakeHandle(HANDLE handle);
+
+// ---- Faults ----------------------------------------------------------------
+
+bool FaultOn(device::Fault fault);
+void ResetFaults();
+
+// ---- Per-area resets (called by device::Reset) -----------------------------
+
+void ResetRegistry();
+void ResetSerial();
+void ResetWindows();
+void ResetShell();
+void ResetClock();
+
+// ---- Windows and message queues (window_tree.cpp, message_queue.cpp) ------
+
+// A key for the calling thread that no later thread repeats (system thread
+// ids may come back once a thread has ended).
+uint64_t ThreadKey();
+// What the message queues need to know of a window; false if there is none.
+struct WindowInfo {
+  WNDPROC proc = nullptr;
+  uint64_t thread = 0;  // owning thread's key; 0 for another program's window
+  std::u16string className;
+};
+bool LookupWindow(HWND window, WindowInfo* info);
+// A window is gone: senders waiting on it get 0, its posted messages go.
+void DropMessagesFor(HWND window);
+// A thread has ended: its windows go with it, as on the handheld.
+void ForgetThreadWindows(uint64_t thread);
+// Empties every queue and releases every waiting sender with 0.
+void ResetQueues();
+
+// Which program window kind an owner handle is, for the trace: "main"
+// (a window of the program's own), "foreground", "none" or "other".
+std::string OwnerKind(HWND owner);
+// The class name of any window, empty if none.
+std::u16string ClassOf(HWND window);
+
+}  // namespace host

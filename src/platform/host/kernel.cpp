@@ -1,0 +1,246 @@
+// Kernel services of the simulated handheld: errors, the clock, atomic
+// words, the handle table, threads, faults, and the device's reset.
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+#include "internal.h"
+
+namespace {
+
+thread_local DWORD t_lastError = 0;
+
+std::mutex g_handleMutex;
+std::map<uintptr_t, std::shared_ptr<host::Object>> g_handles;
+// Starts well away from 0 and INVALID_HANDLE_VALUE; never reused.
+uintptr_t g_nextHandle = 0x1000;
+
+std::atomic<int> g_liveThreads{0};
+std::atomic<DWORD> g_nextThreadId{100};
+thread_local DWORD t_threadId = 0;
+
+std::atomic<bool> g_manualClock{false};
+std::atomic<DWORD> g_manualTicks{0};
+
+const int FAULT_COUNT = 7;
+std::atomic<bool> g_faults[FAULT_COUNT];
+
+// What a thread handle stands for: the thread's fate, shared between the
+// running thread and every holder of the handle.
+struct Thread : host::Object {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  DWORD exitCode = STILL_ACTIVE;
+};
+
+struct ThreadStart {
+  LPTHREAD_START_ROUTINE routine;
+  LPVOID parameter;
+  std::shared_ptr<Thread> thread;
+  DWORD id;
+};
+
+void* RunThread(void* argument) {
+  ThreadStart* start = static_cast<ThreadStart*>(argument);
+  t_threadId = start->id;
+  DWORD code = start->routine(start->parameter);
+  {
+    std::lock_guard<std::mutex> lock(start->thread->mutex);
+    start->thread->done = true;
+    start->thread->exitCode = code;
+  }
+  start->thread->finished.notify_all();
+  delete start;
+  g_liveThreads.fetch_sub(1);
+  device::NotifyChanged();
+  return nullptr;
+}
+
+}  // namespace
+
+// ---- Errors, clock, atomic words -------------------------------------------
+
+DWORD WINAPI GetLastError(void) { return t_lastError; }
+void WINAPI SetLastError(DWORD error) { t_lastError = error; }
+
+DWORD WINAPI GetTickCount(void) {
+  if (g_manualClock.load()) return g_manualTicks.load();
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<DWORD>(static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+}
+
+void WINAPI Sleep(DWORD milliseconds) {
+  timespec delay{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&delay, &delay) != 0) {
+  }
+}
+
+LONG WINAPI InterlockedExchange(LONG volatile* target, LONG value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+LONG WINAPI InterlockedIncrement(LONG volatile* target) { return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST); }
+LONG WINAPI InterlockedDecrement(LONG volatile* target) { return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST); }
+LONG WINAPI InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
+  __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
+void* InterlockedExchangePointer(void* volatile* target, void* value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+void* InterlockedCompareExchangePointer(void* volatile* target, void* exchange, void* comparand) {
+  __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
+
+// ---- Handles ---------------------------------------------------------------
+
+namespace host {
+
+HANDLE NewHandle(std::shared_ptr<Object> object) {
+  std::lock_guard<std::mutex> lock(g_handleMutex);
+  uintptr_t value = g_nextHandle;
+  g_nextHandle += 4;
+  g_handles[value] = std::move(object);
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<Object> FindHandle(HANDLE handle) {
+  std::lock_guard<std::mutex> lock(g_handleMutex);
+  auto found = g_handles.find(reinterpret_cast<uintptr_t>(handle));
+  return found == g_handles.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<Object> TakeHandle(HANDLE handle) {
+  std::lock_guard<std::mutex> lock(g_handleMutex);
+  auto found = g_handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (found == g_handles.end()) return nullptr;
+  std::shared_ptr<Object> object = std::move(found->second);
+  g_handles.erase(found);
+  return object;
+}
+
+bool FaultOn(device::Fault fault) { return g_faults[static_cast<int>(fault)].load(); }
+
+void ResetFaults() {
+  for (auto& fault : g_faults) fault.store(false);
+}
+
+void ResetClock() {
+  g_manualClock.store(false);
+  g_manualTicks.store(0);
+}
+
+}  // namespace host
+
+BOOL WINAPI CloseHandle(HANDLE object) {
+  std::shared_ptr<host::Object> taken = host::TakeHandle(object);
+  if (!taken) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  taken->Close();
+  device::NotifyChanged();
+  return TRUE;
+}
+
+// ---- Threads ---------------------------------------------------------------
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, size_t stackSize, LPTHREAD_START_ROUTINE routine,
+                           LPVOID parameter, DWORD flags, LPDWORD threadId) {
+  if (host::FaultOn(device::Fault::CreateThread) || routine == nullptr || flags != 0) {
+    SetLastError(host::FaultOn(device::Fault::CreateThread) ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto thread = std::make_shared<Thread>();
+  ThreadStart* start = new ThreadStart{routine, parameter, thread, g_nextThreadId.fetch_add(1)};
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  if (stackSize != 0) pthread_attr_setstacksize(&attributes, stackSize < 65536 ? 65536 : stackSize);
+  g_liveThreads.fetch_add(1);
+  DWORD id = start->id;
+  pthread_t posixThread;
+  int error = pthread_create(&posixThread, &attributes, RunThread, start);
+  pthread_attr_destroy(&attributes);
+  if (error != 0) {
+    g_liveThreads.fetch_sub(1);
+    delete start;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (threadId != nullptr) *threadId = id;
+  device::NotifyChanged();
+  return host::NewHandle(thread);
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
+  auto thread = host::FindAs<Thread>(handle);
+  if (!thread || exitCode == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(thread->mutex);
+  *exitCode = thread->exitCode;
+  return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  auto thread = host::FindAs<Thread>(handle);
+  if (!thread) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  std::unique_lock<std::mutex> lock(thread->mutex);
+  if (milliseconds == INFINITE) {
+    thread->finished.wait(lock, [&] { return thread->done; });
+    return WAIT_OBJECT_0;
+  }
+  bool done = thread->finished.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return thread->done; });
+  return done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+DWORD WINAPI GetCurrentThreadId(void) {
+  if (t_threadId == 0) t_threadId = g_nextThreadId.fetch_add(1);
+  return t_threadId;
+}
+
+// ---- Device ----------------------------------------------------------------
+
+namespace device {
+
+void Reset() {
+  host::ResetWindows();
+  host::ResetShell();
+  host::ResetSerial();
+  host::ResetRegistry();
+  host::ResetRecords();
+  host::ResetFocus();
+  host::ResetFaults();
+  host::ResetClock();
+  NotifyChanged();
+}
+
+int LiveThreads() { return g_liveThreads.load(); }
+
+void SetFault(Fault fault, bool on) {
+  g_faults[static_cast<int>(fault)].store(on);
+  NotifyChanged();
+}
+
+void SetManualClock(bool on) {
+  if (on) g_manualTicks.store(GetTickCount());
+  g_manualClock.store(on);
+}
+
+void AdvanceClock(DWORD milliseconds) {
+  g_manualTicks.fetch_add(milliseconds);
+  NotifyChanged();
+}
+
+}  // namespace device

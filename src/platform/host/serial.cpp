@@ -1,0 +1,270 @@
+// Serial ports of the simulated handheld: which tty stands behind each
+// device name, opening a port without sharing, closing it, and the power
+// event of a resume.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+
+#include "serial_port.h"
+
+namespace host {
+namespace {
+
+struct PortTable {
+  std::mutex mutex;
+  std::map<std::u16string, std::string> paths;  // by lower-case device name
+  std::function<std::string(const std::u16string&)> resolver;
+  std::vector<std::weak_ptr<SerialPort>> open;
+};
+
+PortTable& Table() {
+  static PortTable* table = new PortTable;  // never destroyed: threads may outlive main
+  return *table;
+}
+
+std::atomic<long> g_reads{0};
+std::atomic<long> g_waits{0};
+std::atomic<int> g_openPorts{0};
+
+std::string TtyPathOf(const std::u16string& name) {
+  std::function<std::string(const std::u16string&)> resolver;
+  {
+    PortTable& table = Table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.paths.find(WideLower(name));
+    if (found != table.paths.end()) return found->second;
+    resolver = table.resolver;
+  }
+  // Outside the lock: a resolver may well map the port itself.
+  return resolver ? resolver(name) : std::string();
+}
+
+DWORD ErrorOfOpen(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case ENOTDIR:
+      return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+      return ERROR_ACCESS_DENIED;
+    case EBUSY:
+    case EWOULDBLOCK:
+      return ERROR_SHARING_VIOLATION;
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+// Opens the tty and takes its exclusive lock; -1 with *error set on failure.
+int OpenTty(const std::string& path, DWORD* error) {
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = ErrorOfOpen(errno);
+    return -1;
+  }
+  if (!::isatty(fd)) {  // a mapping to something that is no serial device
+    ::close(fd);
+    *error = ERROR_FILE_NOT_FOUND;
+    return -1;
+  }
+  // The lock belongs to this open file description, so it also keeps out a
+  // second open within this process, just as it keeps out other processes.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrorOfOpen(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+HANDLE FailOpen(const std::u16string& name, DWORD error) {
+  Trace("CreateFileW name=" + device::Quote(name) + " result=INVALID_HANDLE_VALUE error=" +
+        std::to_string(error));
+  SetLastError(error);
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+// ---- SerialPort ------------------------------------------------------------
+
+SerialPort::SerialPort(std::u16string name, int fd, const DCB& initial)
+    : dcb(initial), name_(std::move(name)), fd_(fd) {
+  g_openPorts++;
+}
+
+SerialPort::~SerialPort() {
+  // Only reached without Close when the handle table is dropped wholesale.
+  if (!closed) {
+    ::close(fd_);
+    g_openPorts--;
+  }
+}
+
+void SerialPort::Close() {
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (closed) return;
+    closed = true;
+    WakeAllLocked();
+    idle_.wait(lock, [this] { return inside_ == 0; });
+  }
+  // No call is inside and none can enter: the descriptor is ours alone.
+  ::flock(fd_, LOCK_UN);
+  ::close(fd_);
+  g_openPorts--;
+  Trace("CloseHandle port=" + device::Quote(name_));
+}
+
+void SerialPort::Resume() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (closed || !(mask & EV_POWER)) return;
+  powerPending = true;
+  WakeAllLocked();
+}
+
+void SerialPort::WakeAllLocked() {
+  for (int waker : wakers_) {
+    uint64_t one = 1;
+    // Cannot fail short of the counter overflowing, which takes 2^64 wakes.
+    ssize_t written = ::write(waker, &one, sizeof one);
+    (void)written;
+  }
+}
+
+SerialPort::Call::Call(SerialPort* port) : port_(port) {
+  std::lock_guard<std::mutex> lock(port_->mutex);
+  ok_ = !port_->closed;
+  if (ok_) port_->inside_++;
+}
+
+SerialPort::Call::~Call() {
+  if (!ok_) return;
+  std::lock_guard<std::mutex> lock(port_->mutex);
+  if (--port_->inside_ == 0) port_->idle_.notify_all();
+}
+
+SerialPort::Waker::Waker(SerialPort* port) : port_(port) {
+  fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd_ >= 0) port_->wakers_.push_back(fd_);
+}
+
+SerialPort::Waker::~Waker() {
+  if (fd_ < 0) return;
+  {
+    std::lock_guard<std::mutex> lock(port_->mutex);
+    auto& wakers = port_->wakers_;
+    wakers.erase(std::remove(wakers.begin(), wakers.end(), fd_), wakers.end());
+  }
+  ::close(fd_);
+}
+
+void SerialPort::Waker::Drain() {
+  uint64_t count;
+  ssize_t got = ::read(fd_, &count, sizeof count);  // EAGAIN when nothing was signalled
+  (void)got;
+}
+
+// ---- Shared helpers --------------------------------------------------------
+
+std::shared_ptr<SerialPort> FindPort(HANDLE handle) {
+  auto port = FindAs<SerialPort>(handle);
+  if (!port) SetLastError(ERROR_INVALID_HANDLE);
+  return port;
+}
+
+void CountPortRead() { g_reads++; }
+
+void CountPortWait() {
+  g_waits++;
+  device::NotifyChanged();
+}
+
+void ResetSerial() {
+  PortTable& table = Table();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table.paths.clear();
+  table.resolver = nullptr;
+  g_reads = 0;
+  g_waits = 0;
+}
+
+}  // namespace host
+
+using host::SerialPort;
+
+HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE templateFile) {
+  (void)access;
+  (void)share;  // a port is never shared, whatever is asked
+  (void)security;
+  (void)flags;
+  (void)templateFile;
+  std::u16string device = host::Wide(name);
+  if (device.empty() || disposition != OPEN_EXISTING) return host::FailOpen(device, ERROR_INVALID_PARAMETER);
+  std::string path = host::TtyPathOf(device);
+  if (path.empty()) return host::FailOpen(device, ERROR_FILE_NOT_FOUND);
+  if (host::FaultOn(device::Fault::PortBusy)) return host::FailOpen(device, ERROR_SHARING_VIOLATION);
+
+  DWORD error = ERROR_SUCCESS;
+  int fd = host::OpenTty(path, &error);
+  if (fd < 0) return host::FailOpen(device, error);
+
+  auto port = std::make_shared<SerialPort>(device, fd, host::DcbFromTty(fd));
+  {
+    host::PortTable& table = host::Table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto& open = table.open;
+    open.erase(std::remove_if(open.begin(), open.end(), [](const auto& p) { return p.expired(); }),
+               open.end());
+    open.push_back(port);
+  }
+  HANDLE handle = host::NewHandle(port);
+  host::Trace("CreateFileW name=" + device::Quote(device) + " result=ok");
+  return handle;
+}
+
+namespace device {
+
+void MapPort(const std::u16string& name, const std::string& ttyPath) {
+  host::PortTable& table = host::Table();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table.paths[host::WideLower(name)] = ttyPath;
+}
+
+void SetPortResolver(std::function<std::string(const std::u16string& name)> resolver) {
+  host::PortTable& table = host::Table();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table.resolver = std::move(resolver);
+}
+
+void Resume() {
+  std::vector<std::shared_ptr<SerialPort>> ports;
+  {
+    host::PortTable& table = host::Table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    for (const auto& weak : table.open) {
+      if (auto port = weak.lock()) ports.push_back(std::move(port));
+    }
+  }
+  for (const auto& port : ports) port->Resume();
+  host::Trace("resume");
+}
+
+int OpenPorts() { return host::g_openPorts; }
+long PortReads() { return host::g_reads; }
+long PortWaits() { return host::g_waits; }
+
+}  // namespace device

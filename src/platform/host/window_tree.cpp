@@ -1,0 +1,465 @@
+// The handheld's windows: registered classes, the tree of windows (the
+// program's own and those of other programs), lookup by class and title,
+// the foreground window, the soft input panel, and message boxes.
+//
+// One mutex guards the tree. It is never held while a window procedure runs,
+// because procedures call straight back into these operations.
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "internal.h"
+
+namespace {
+
+// Error codes the handheld gives for window operations.
+constexpr DWORD kErrorInvalidWindowHandle = 1400;
+constexpr DWORD kErrorCannotFindClass = 1407;
+
+// Not in the program's header: it never creates a visible window.
+constexpr DWORD kStyleVisible = 0x10000000;
+
+struct WindowClass {
+  ATOM atom;
+  std::u16string name;
+  WNDPROC proc;
+};
+
+struct Window {
+  std::u16string className;
+  std::u16string title;
+  WNDPROC proc = nullptr;
+  uint64_t thread = 0;  // 0: a window of another program
+  HWND parent = nullptr;
+  std::vector<HWND> children;  // in creation order
+  bool visible = false;
+  bool destroying = false;
+};
+
+struct Tree {
+  std::mutex mutex;
+  std::map<uintptr_t, Window> windows;
+  std::vector<HWND> topLevel;  // in creation order
+  std::vector<WindowClass> classes;
+  HWND foreground = nullptr;
+  std::vector<HWND> sipWindows;  // made by device::SetSip
+  // Window handles are plain numbers that are never handed out twice, so a
+  // stale handle can only ever miss, never reach a newer window.
+  uintptr_t nextWindow = 1;
+  ATOM nextAtom = 0xC000;  // where the handheld's class atoms start
+};
+
+// Left alive on purpose: threads that end during process exit still reach it.
+Tree& T() {
+  static Tree* tree = new Tree;
+  return *tree;
+}
+
+uintptr_t Key(HWND window) { return reinterpret_cast<uintptr_t>(window); }
+
+Window* FindLocked(HWND window) {
+  auto found = T().windows.find(Key(window));
+  return found == T().windows.end() ? nullptr : &found->second;
+}
+
+const WindowClass* ClassLocked(LPCWSTR name) {
+  uintptr_t value = reinterpret_cast<uintptr_t>(name);
+  for (const WindowClass& c : T().classes) {
+    if (value <= 0xFFFF ? c.atom == value : host::WideEqualNoCase(c.name, host::Wide(name))) return &c;
+  }
+  return nullptr;
+}
+
+HWND AddLocked(Window window) {
+  HWND handle = reinterpret_cast<HWND>((T().nextWindow++ << 4) | 0x4);
+  if (window.parent) {
+    FindLocked(window.parent)->children.push_back(handle);
+  } else {
+    T().topLevel.push_back(handle);
+  }
+  T().windows.emplace(Key(handle), std::move(window));
+  return handle;
+}
+
+std::vector<HWND>& SiblingsLocked(const Window& window) {
+  return window.parent ? FindLocked(window.parent)->children : T().topLevel;
+}
+
+// Drops a window and everything below it from the table; the handles go to
+// *removed. The caller has already unlinked the top of the subtree.
+void EraseSubtreeLocked(HWND handle, std::vector<HWND>* removed) {
+  Window* window = FindLocked(handle);
+  if (!window) return;
+  std::vector<HWND> children = std::move(window->children);
+  for (HWND child : children) EraseSubtreeLocked(child, removed);
+  T().windows.erase(Key(handle));
+  removed->push_back(handle);
+}
+
+void RemoveLocked(HWND handle, std::vector<HWND>* removed) {
+  Window* window = FindLocked(handle);
+  if (!window) return;
+  std::vector<HWND>& siblings = SiblingsLocked(*window);
+  for (size_t i = 0; i < siblings.size(); ++i) {
+    if (siblings[i] == handle) {
+      siblings.erase(siblings.begin() + static_cast<long>(i));
+      break;
+    }
+  }
+  EraseSubtreeLocked(handle, removed);
+}
+
+// A window and its descendants, parent before children, as the handheld
+// sends WM_DESTROY.
+void SubtreeLocked(HWND handle, std::vector<HWND>* out) {
+  out->push_back(handle);
+  for (HWND child : FindLocked(handle)->children) SubtreeLocked(child, out);
+}
+
+std::string OwnerKindLocked(HWND owner) {
+  if (owner == nullptr) return "none";
+  const Window* window = FindLocked(owner);
+  if (window && window->thread != 0 && window->parent == nullptr) return "main";
+  if (owner == T().foreground) return "foreground";
+  return "other";
+}
+
+void Forget(const std::vector<HWND>& removed) {
+  for (HWND window : removed) host::DropMessagesFor(window);
+  device::NotifyChanged();
+}
+
+// Sends WM_DESTROY down the tree, then removes it. The caller has checked
+// that the window belongs to this thread.
+BOOL DestroyTree(HWND handle) {
+  uint64_t me = host::ThreadKey();
+  std::vector<HWND> order;
+  std::vector<WNDPROC> procs;
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    Window* window = FindLocked(handle);
+    if (!window || window->destroying) return FALSE;
+    SubtreeLocked(handle, &order);
+    for (HWND h : order) {
+      Window* w = FindLocked(h);
+      w->destroying = true;
+      procs.push_back(w->thread == me ? w->proc : nullptr);
+    }
+  }
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (procs[i]) procs[i](order[i], WM_DESTROY, 0, 0);
+  }
+  std::vector<HWND> removed;
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    RemoveLocked(handle, &removed);
+  }
+  Forget(removed);
+  return TRUE;
+}
+
+HWND CreateForeignLocked(const std::u16string& className, HWND parent, const std::u16string& title) {
+  Window window;
+  window.className = className;
+  window.title = title;
+  window.parent = parent;
+  window.visible = true;
+  return AddLocked(std::move(window));
+}
+
+}  // namespace
+
+// ---- Classes and windows of the program -------------------------------------
+
+ATOM WINAPI RegisterClassW(const WNDCLASSW* windowClass) {
+  if (host::FaultOn(device::Fault::RegisterClass)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
+  if (windowClass == nullptr || windowClass->lpfnWndProc == nullptr ||
+      reinterpret_cast<uintptr_t>(windowClass->lpszClassName) <= 0xFFFF ||
+      windowClass->lpszClassName[0] == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::lock_guard<std::mutex> lock(T().mutex);
+  if (ClassLocked(windowClass->lpszClassName)) {
+    SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+    return 0;
+  }
+  ATOM atom = T().nextAtom;
+  T().nextAtom = atom == 0xFFFF ? 0xC000 : static_cast<ATOM>(atom + 1);
+  T().classes.push_back({atom, host::Wide(windowClass->lpszClassName), windowClass->lpfnWndProc});
+  return atom;
+}
+
+HWND WINAPI CreateWindowExW(DWORD, LPCWSTR className, LPCWSTR windowName, DWORD style, int, int, int, int,
+                            HWND parent, HMENU, HINSTANCE, LPVOID) {
+  if (host::FaultOn(device::Fault::CreateWindow)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  uint64_t me = host::ThreadKey();
+  HWND handle;
+  WNDPROC proc;
+  std::string line;
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    const WindowClass* windowClass = className ? ClassLocked(className) : nullptr;
+    if (!windowClass) {
+      SetLastError(kErrorCannotFindClass);
+      return nullptr;
+    }
+    Window* parentWindow = parent ? FindLocked(parent) : nullptr;
+    if (parent && (!parentWindow || parentWindow->destroying)) {
+      SetLastError(kErrorInvalidWindowHandle);
+      return nullptr;
+    }
+    Window window;
+    window.className = windowClass->name;
+    window.title = host::Wide(windowName);
+    window.proc = proc = windowClass->proc;
+    window.thread = me;
+    window.parent = parent;
+    window.visible = (style & kStyleVisible) != 0;
+    handle = AddLocked(std::move(window));
+    line = "CreateWindowExW class=" + device::Quote(windowClass->name) +
+           " title=" + device::Quote(host::Wide(windowName)) + " window=" + OwnerKindLocked(handle);
+  }
+  host::Trace(line);
+  // The handheld lets the procedure veto its window by answering -1.
+  if (proc(handle, WM_CREATE, 0, 0) == -1) {
+    DestroyTree(handle);
+    return nullptr;
+  }
+  return handle;
+}
+
+BOOL WINAPI ShowWindow(HWND handle, int command) {
+  std::string kind;
+  BOOL wasVisible;
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    Window* window = FindLocked(handle);
+    if (!window) {
+      SetLastError(kErrorInvalidWindowHandle);
+      return FALSE;
+    }
+    wasVisible = window->visible ? TRUE : FALSE;
+    window->visible = command != SW_HIDE;
+    kind = OwnerKindLocked(handle);
+  }
+  host::Trace("ShowWindow window=" + kind + " command=" + std::to_string(command));
+  return wasVisible;
+}
+
+BOOL WINAPI UpdateWindow(HWND handle) {
+  std::lock_guard<std::mutex> lock(T().mutex);
+  if (!FindLocked(handle)) {
+    SetLastError(kErrorInvalidWindowHandle);
+    return FALSE;
+  }
+  return TRUE;  // nothing is ever painted on the host
+}
+
+LRESULT WINAPI DefWindowProcW(HWND window, UINT message, WPARAM, LPARAM) {
+  if (message == WM_CLOSE) DestroyWindow(window);
+  return 0;
+}
+
+BOOL WINAPI DestroyWindow(HWND handle) {
+  uint64_t me = host::ThreadKey();
+  std::string kind;
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    Window* window = FindLocked(handle);
+    if (!window || window->destroying) {
+      SetLastError(kErrorInvalidWindowHandle);
+      return FALSE;
+    }
+    // Only the thread that made a window may destroy it.
+    if (window->thread != me) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    kind = OwnerKindLocked(handle);
+  }
+  host::Trace("DestroyWindow window=" + kind);
+  return DestroyTree(handle);
+}
+
+// ---- Finding windows ----------------------------------------------------------
+
+HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
+  bool byAtom = className && reinterpret_cast<uintptr_t>(className) <= 0xFFFF;
+  std::u16string wantedClass = byAtom ? std::u16string() : host::Wide(className);
+  std::u16string wantedTitle = host::Wide(windowName);
+  std::lock_guard<std::mutex> lock(T().mutex);
+  const WindowClass* atomClass = byAtom ? ClassLocked(className) : nullptr;
+  if (byAtom && !atomClass) return nullptr;
+  for (HWND handle : T().topLevel) {
+    const Window& window = *FindLocked(handle);
+    if (byAtom && !host::WideEqualNoCase(window.className, atomClass->name)) continue;
+    if (className && !byAtom && !host::WideEqualNoCase(window.className, wantedClass)) continue;
+    if (windowName && !host::WideEqualNoCase(window.title, wantedTitle)) continue;
+    return handle;
+  }
+  return nullptr;
+}
+
+HWND WINAPI GetWindow(HWND handle, UINT relation) {
+  std::lock_guard<std::mutex> lock(T().mutex);
+  const Window* window = FindLocked(handle);
+  if (!window) {
+    SetLastError(kErrorInvalidWindowHandle);
+    return nullptr;
+  }
+  if (relation == GW_CHILD) return window->children.empty() ? nullptr : window->children.front();
+  if (relation == GW_HWNDNEXT) {
+    const std::vector<HWND>& siblings = SiblingsLocked(*window);
+    for (size_t i = 0; i + 1 < siblings.size(); ++i) {
+      if (siblings[i] == handle) return siblings[i + 1];
+    }
+    return nullptr;
+  }
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return nullptr;
+}
+
+int WINAPI GetClassNameW(HWND handle, LPWSTR buffer, int length) {
+  std::lock_guard<std::mutex> lock(T().mutex);
+  const Window* window = FindLocked(handle);
+  if (!window) {
+    SetLastError(kErrorInvalidWindowHandle);
+    return 0;
+  }
+  if (buffer == nullptr || length <= 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  // Like the handheld: a short buffer gets the start of the name, terminated.
+  size_t count = window->className.size();
+  if (count > static_cast<size_t>(length - 1)) count = static_cast<size_t>(length - 1);
+  window->className.copy(buffer, count);
+  buffer[count] = 0;
+  return static_cast<int>(count);
+}
+
+HWND WINAPI GetForegroundWindow(void) {
+  std::lock_guard<std::mutex> lock(T().mutex);
+  return FindLocked(T().foreground) ? T().foreground : nullptr;
+}
+
+// The handheld shows the box and the simulated user answers OK at once.
+int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+  device::MessageBoxRecord box{owner, host::OwnerKind(owner), host::Wide(text),
+                               caption ? host::Wide(caption) : u"Error", type};
+  host::RecordMessageBox(box);
+  return IDOK;
+}
+
+// ---- Shared with the message queues ----------------------------------------
+
+namespace host {
+
+bool LookupWindow(HWND handle, WindowInfo* info) {
+  std::lock_guard<std::mutex> lock(T().mutex);
+  const Window* window = FindLocked(handle);
+  if (!window) return false;
+  info->proc = window->proc;
+  info->thread = window->thread;
+  info->className = window->className;
+  return true;
+}
+
+void ForgetThreadWindows(uint64_t thread) {
+  std::vector<HWND> removed;
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    std::vector<HWND> owned;
+    for (const auto& entry : T().windows) {
+      if (entry.second.thread == thread) owned.push_back(reinterpret_cast<HWND>(entry.first));
+    }
+    for (HWND handle : owned) RemoveLocked(handle, &removed);
+  }
+  if (!removed.empty()) Forget(removed);
+}
+
+std::string OwnerKind(HWND owner) {
+  std::lock_guard<std::mutex> lock(T().mutex);
+  return OwnerKindLocked(owner);
+}
+
+std::u16string ClassOf(HWND handle) {
+  std::lock_guard<std::mutex> lock(T().mutex);
+  const Window* window = FindLocked(handle);
+  return window ? window->className : std::u16string();
+}
+
+void ResetWindows() {
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    T().windows.clear();
+    T().topLevel.clear();
+    T().classes.clear();
+    T().sipWindows.clear();
+    T().foreground = nullptr;
+  }
+  ResetQueues();
+}
+
+}  // namespace host
+
+// ---- Other programs' windows, as tests play them ------------------------------
+
+namespace device {
+
+HWND CreateForeignWindow(const std::u16string& className, HWND parent, const std::u16string& title) {
+  HWND handle;
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    if (className.empty() || (parent && !FindLocked(parent))) return nullptr;
+    handle = CreateForeignLocked(className, parent, title);
+  }
+  NotifyChanged();
+  return handle;
+}
+
+void DestroyForeignWindow(HWND handle) {
+  std::vector<HWND> removed;
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    const Window* window = FindLocked(handle);
+    if (!window || window->thread != 0) return;
+    RemoveLocked(handle, &removed);
+  }
+  Forget(removed);
+}
+
+void SetForeground(HWND window) {
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    T().foreground = window;
+  }
+  NotifyChanged();
+}
+
+void SetSip(Sip sip) {
+  std::vector<HWND> removed;
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    for (HWND handle : T().sipWindows) RemoveLocked(handle, &removed);
+    T().sipWindows.clear();
+    if (sip != Sip::None) {
+      HWND panel = CreateForeignLocked(u"SipWndClass", nullptr, u"SIP");
+      T().sipWindows.push_back(panel);
+      // The panel's first child is the input method's own keyboard.
+      bool ceStar = sip == Sip::CeStar;
+      CreateForeignLocked(ceStar ? u"CE-StarIm" : u"QWERTY_Keyboard", panel, u"");
+      if (ceStar) T().sipWindows.push_back(CreateForeignLocked(u"WinXE_ImeClass", nullptr, u""));
+    }
+  }
+  Forget(removed);
+}
+
+}  // namespace device

@@ -1,0 +1,32 @@
+// Opens, configures and closes the infrared port, and runs the reader
+// thread that feeds its bytes into the key pipeline.
+#pragma once
+
+#include "platform.h"
+
+// Events the reader waits for. The first wait also asks for carrier
+// changes; only characters and power events are acted on.
+const DWORD IR_FIRST_EVENT_MASK = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_POWER;  // 0x2139
+const DWORD IR_EVENT_MASK = EV_RXCHAR | EV_CTS | EV_DSR | EV_RING | EV_POWER;                  // 0x2119
+
+// How long the reader rests after a failed wait on a port that is still
+// open, so an unplugged or faulty device cannot make it spin.
+const DWORD IR_FAILED_WAIT_PAUSE_MS = 200;
+
+// 1 when the port is open with its reader running; 0 after its own message
+// box. A port that is already open is left as it is.
+int OpenIrPort(LPCWSTR name);
+
+// Closes the open port, which ends its reader; nothing when none is open.
+// Never waits for the reader.
+void CloseIrPort(void);
+
+// True while a port is open (the tray shows the truth from this).
+bool IsIrPortOpen(void);
+
+// The line settings the adapter uses, applied to a DCB read from the port:
+// 9600 bit/s, 8N1, binary, no flow control, DTR and RTS off.
+void ApplyAdapterLineSettings(DCB* dcb);
+
+// The reader thread routine; its parameter is the open's generation.
+DWORD WINAPI ReaderThread(LPVOID parameter);

@@ -1,0 +1,149 @@
+#include "shell/tray_controller.h"
+
+#include "port/ir_port_link.h"
+#include "port/ir_port_locator.h"
+#include "resource.h"
+#include "shell/about_text.h"
+#include "shell/globals.h"
+
+static NOTIFYICONDATAW g_trayIcon;
+static HMENU g_trayMenu = nullptr;
+static bool g_trayShown = false;
+static bool g_trayShowsEnabled = false;
+
+static HICON LoadTrayIcon(int id) {
+  return static_cast<HICON>(LoadImageW(g_instance, MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, 0));
+}
+
+void AddTrayAndMenu(void) {
+  g_trayIcon = NOTIFYICONDATAW();
+  g_trayIcon.cbSize = NOTIFYICONDATAW_V1_SIZE;
+  g_trayIcon.hWnd = g_mainWindow;
+  g_trayIcon.uID = 256;
+  g_trayIcon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+  g_trayIcon.uCallbackMessage = WM_TRAYNOTIFY;
+  g_trayIcon.hIcon = LoadTrayIcon(IDI_ENABLED);
+  g_trayIcon.szTip[0] = 0;
+  Shell_NotifyIcon(NIM_ADD, &g_trayIcon);
+  g_trayShown = true;
+  g_trayShowsEnabled = true;
+
+  g_trayMenu = CreatePopupMenu();
+  AppendMenuW(g_trayMenu, MF_STRING | MF_ENABLED, IDM_DISABLE, TEXT("&Disable"));
+  AppendMenuW(g_trayMenu, MF_STRING | MF_GRAYED, IDM_ENABLE, TEXT("&Enable"));
+  AppendMenuW(g_trayMenu, MF_STRING | MF_ENABLED, IDM_ABOUT, TEXT("&About"));
+}
+
+// Icon and menu follow the port: Enabled offers Disable, Disabled offers
+// Enable.
+static void ShowPortState(bool enabled) {
+  if (!g_trayShown) return;
+  g_trayIcon.hIcon = LoadTrayIcon(enabled ? IDI_ENABLED : IDI_DISABLED);
+  Shell_NotifyIcon(NIM_MODIFY, &g_trayIcon);
+  EnableMenuItem(g_trayMenu, enabled ? IDM_ENABLE : IDM_DISABLE, MF_GRAYED);
+  EnableMenuItem(g_trayMenu, enabled ? IDM_DISABLE : IDM_ENABLE, MF_ENABLED);
+  g_trayShowsEnabled = enabled;
+}
+
+static void RemoveTrayIcon(void) {
+  if (!g_trayShown) return;
+  Shell_NotifyIcon(NIM_DELETE, &g_trayIcon);
+  g_trayShown = false;
+}
+
+static void DestroyTrayMenu(void) {
+  if (g_trayMenu == nullptr) return;
+  DestroyMenu(g_trayMenu);
+  g_trayMenu = nullptr;
+}
+
+static void OnDisable(void) {
+  CloseIrPort();
+  ShowPortState(false);
+}
+
+static void OnEnable(void) {
+  if (OpenIrPort(g_portName)) {
+    ShowPortState(true);
+  } else {
+    MessageBoxW(g_mainWindow, TEXT("Unable to Enable IR port!"), TEXT("Error"), MB_OK);
+  }
+}
+
+// After a resume (or a request from another program) the port is opened
+// afresh. The tray then shows whatever state the port really is in.
+static void OnReinit(void) {
+  CloseIrPort();
+  if (!OpenIrPort(g_portName)) {
+    MessageBoxW(g_mainWindow, TEXT("Can not initial IR port!"), TEXT("Error"), MB_OK);
+  }
+  bool open = IsIrPortOpen();
+  if (open != g_trayShowsEnabled) ShowPortState(open);
+}
+
+// IDM_EXIT and WM_DESTROY share this; whichever comes second finds nothing
+// left to close, remove or destroy.
+static void OnExit(void) {
+  CloseIrPort();
+  DestroyTrayMenu();
+  RemoveTrayIcon();
+  PostQuitMessage(0);
+}
+
+static void OnDestroy(void) {
+  CloseIrPort();
+  RemoveTrayIcon();
+  DestroyTrayMenu();
+  PostQuitMessage(0);
+}
+
+static void OnCommand(WORD command) {
+  switch (command) {
+    case IDM_DISABLE:
+      OnDisable();
+      break;
+    case IDM_ENABLE:
+      OnEnable();
+      break;
+    case IDM_ABOUT:
+      MessageBoxW(GetForegroundWindow(), NUVIK_ABOUT_LONG, NUVIK_ABOUT_CAPTION, MB_OK);
+      break;
+    case IDM_EXIT:
+      OnExit();
+      break;
+    case IDM_REINIT:
+      OnReinit();
+      break;
+    case IDM_CLOSE:
+      DestroyWindow(g_mainWindow);
+      break;
+    case IDM_ABOUT_SHORT:
+      MessageBoxW(g_mainWindow, NUVIK_ABOUT_SHORT, NUVIK_ABOUT_CAPTION, MB_OK);
+      break;
+    default:
+      MessageBoxW(GetForegroundWindow(), TEXT("Unhandled WM_COMMAND message"), TEXT("ERROR"), MB_OK);
+      break;
+  }
+}
+
+static void OnTrayTap(void) {
+  if (g_trayMenu == nullptr) return;
+  int x = GetSystemMetrics(SM_CXSCREEN) - 32;
+  int y = GetSystemMetrics(SM_CYSCREEN) - 16;
+  TrackPopupMenuEx(g_trayMenu, TPM_RIGHTALIGN | TPM_BOTTOMALIGN, x, y, g_mainWindow, nullptr);
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_DESTROY:
+      OnDestroy();
+      return 0;
+    case WM_COMMAND:
+      OnCommand(LOWORD(wParam));
+      return 0;
+    case WM_TRAYNOTIFY:
+      if (LOWORD(lParam) == WM_LBUTTONUP) OnTrayTap();
+      break;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}

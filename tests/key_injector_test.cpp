@@ -1,0 +1,239 @@
+// Dispatch of validated packets: key records, the Return character, and
+// taps on the CE-Star soft keyboard.
+#include <gtest/gtest.h>
+
+#include "device.h"
+#include "pipeline/key_injector.h"
+
+namespace {
+
+KeyPacket Packet(BYTE key, BYTE scan, BYTE flags) {
+  return KeyPacket{key, scan, flags, static_cast<BYTE>(key ^ scan ^ flags)};
+}
+
+class KeyInjectorTest : public ::testing::Test {
+ protected:
+  void SetUp() override { device::Reset(); }
+  void TearDown() override { device::Reset(); }
+  SoftKeyboardWindows windows_ = {};
+};
+
+struct RecordCase {
+  const char* name;
+  KeyPacket packet;
+  DWORD flags;
+  ULONG_PTR extra;
+  BYTE extendedAfter;
+};
+
+class KeyRecordTest : public KeyInjectorTest, public ::testing::WithParamInterface<RecordCase> {};
+
+TEST_P(KeyRecordTest, SendsOneRecord) {
+  const RecordCase& c = GetParam();
+  Dispatch(&windows_, c.packet);
+  auto inputs = device::SendInputs();
+  ASSERT_EQ(inputs.size(), 1u);
+  EXPECT_EQ(inputs[0].count, 1u);
+  EXPECT_EQ(inputs[0].size, static_cast<int>(sizeof(INPUT)));
+  EXPECT_EQ(inputs[0].type, static_cast<DWORD>(INPUT_KEYBOARD));
+  EXPECT_EQ(inputs[0].vk, c.packet.keyCode);
+  EXPECT_EQ(inputs[0].scan, c.packet.scanCode);
+  EXPECT_EQ(inputs[0].flags, c.flags);
+  EXPECT_EQ(inputs[0].time, 0u);
+  EXPECT_EQ(inputs[0].extra, c.extra);
+  EXPECT_EQ(windows_.extendedFlag, c.extendedAfter);
+  EXPECT_TRUE(device::KeybdMessages().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, KeyRecordTest,
+    ::testing::Values(RecordCase{"PressA", Packet(0x41, 0x1E, 0x00), 0, 0, 0},
+                      RecordCase{"ReleaseA", Packet(0x41, 0x1E, 0x80), KEYEVENTF_KEYUP, 0x00418000, 0},
+                      RecordCase{"ReleaseReturn", Packet(0x0D, 0x1C, 0x80), KEYEVENTF_KEYUP, 0x000D8000, 0},
+                      // The extended bit is remembered but never passed on.
+                      RecordCase{"ExtendedRelease", Packet(0x26, 0x48, 0xC0), KEYEVENTF_KEYUP, 0x00268000, 0x40},
+                      RecordCase{"ExtendedPress", Packet(0x26, 0x48, 0x40), 0, 0, 0x40},
+                      RecordCase{"UnusedFlagBitsIgnored", Packet(0x42, 0x30, 0x3F), 0, 0, 0}),
+    [](const ::testing::TestParamInfo<RecordCase>& info) { return info.param.name; });
+
+TEST_F(KeyInjectorTest, ReturnPressGoesAsCharacter) {
+  Dispatch(&windows_, Packet(0x0D, 0x1C, 0x00));
+  EXPECT_TRUE(device::SendInputs().empty());
+  auto messages = device::KeybdMessages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].window, reinterpret_cast<HWND>(static_cast<intptr_t>(-1)));
+  EXPECT_EQ(messages[0].vkey, 13u);
+  EXPECT_EQ(messages[0].state, static_cast<UINT>(KeyStateDownFlag));
+  EXPECT_EQ(messages[0].count, 1u);
+  EXPECT_EQ(messages[0].shift, 13u);
+  EXPECT_EQ(messages[0].character, 13u);
+}
+
+TEST_F(KeyInjectorTest, CeStarPressBecomesTapAndReleaseStillKeyUp) {
+  device::SetSip(device::Sip::CeStar);
+  Dispatch(&windows_, Packet(0x51, 16, 0x00));  // Q
+  Dispatch(&windows_, Packet(0x51, 16, 0x80));
+  auto posted = device::PostedToOtherPrograms();
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted[0].className, u"CE-StarIm");
+  EXPECT_EQ(posted[0].message, static_cast<UINT>(WM_LBUTTONDOWN));
+  EXPECT_EQ(posted[0].wParam, static_cast<WPARAM>(MK_LBUTTON));
+  EXPECT_EQ(posted[0].lParam, MAKELPARAM(33, 24));
+  EXPECT_EQ(posted[1].message, static_cast<UINT>(WM_LBUTTONUP));
+  EXPECT_EQ(posted[1].wParam, 0u);
+  EXPECT_EQ(posted[1].lParam, MAKELPARAM(33, 24));
+  auto inputs = device::SendInputs();
+  ASSERT_EQ(inputs.size(), 1u);
+  EXPECT_EQ(inputs[0].flags, static_cast<DWORD>(KEYEVENTF_KEYUP));
+}
+
+// With CE-Star showing, a press with no place on the panel sends nothing at
+// all, Return included; the releases still go out.
+TEST_F(KeyInjectorTest, CeStarPressWithoutTapSendsNothing) {
+  device::SetSip(device::Sip::CeStar);
+  Dispatch(&windows_, Packet(0x70, 59, 0x00));  // F1
+  Dispatch(&windows_, Packet(0x0D, 0x1C, 0x00));
+  EXPECT_TRUE(device::SendInputs().empty());
+  EXPECT_TRUE(device::KeybdMessages().empty());
+  auto posted = device::PostedToOtherPrograms();
+  ASSERT_EQ(posted.size(), 2u);  // Return's scan code 28 is the panel's Enter
+  EXPECT_EQ(posted[0].lParam, MAKELPARAM(227, 56));
+  Dispatch(&windows_, Packet(0x70, 59, 0x80));
+  EXPECT_EQ(device::SendInputs().size(), 1u);
+}
+
+TEST_F(KeyInjectorTest, OtherInputMethodTypesNormally) {
+  device::SetSip(device::Sip::Other);
+  Dispatch(&windows_, Packet(0x41, 0x1E, 0x00));
+  EXPECT_EQ(device::SendInputs().size(), 1u);
+  EXPECT_TRUE(device::PostedToOtherPrograms().empty());
+}
+
+// ---- IsCeStarShowing -------------------------------------------------------
+
+struct PanelCase {
+  const char* name;
+  bool panel;
+  const char16_t* childClass;  // nullptr: no child
+  bool showing;
+};
+
+class CeStarDetectionTest : public KeyInjectorTest, public ::testing::WithParamInterface<PanelCase> {};
+
+TEST_P(CeStarDetectionTest, ComparesExactClassName) {
+  const PanelCase& c = GetParam();
+  HWND panel = c.panel ? device::CreateForeignWindow(u"SipWndClass") : nullptr;
+  if (panel && c.childClass) device::CreateForeignWindow(c.childClass, panel);
+  EXPECT_EQ(IsCeStarShowing(&windows_), c.showing);
+  EXPECT_EQ(windows_.inputPanel, panel);
+}
+
+INSTANTIATE_TEST_SUITE_P(Panels, CeStarDetectionTest,
+                         ::testing::Values(PanelCase{"CeStar", true, u"CE-StarIm", true},
+                                           PanelCase{"Prefix", true, u"CE-Star", false},
+                                           PanelCase{"Longer", true, u"CE-StarIme", false},
+                                           PanelCase{"OtherCase", true, u"ce-starim", false},
+                                           PanelCase{"OtherMethod", true, u"QWERTY", false},
+                                           PanelCase{"NoChild", true, nullptr, false},
+                                           PanelCase{"NoPanel", false, nullptr, false}),
+                         [](const ::testing::TestParamInfo<PanelCase>& info) { return info.param.name; });
+
+// Only the panel's FIRST child counts.
+TEST_F(KeyInjectorTest, OnlyFirstChildOfPanelCounts) {
+  HWND panel = device::CreateForeignWindow(u"SipWndClass");
+  device::CreateForeignWindow(u"QWERTY", panel);
+  device::CreateForeignWindow(u"CE-StarIm", panel);
+  EXPECT_FALSE(IsCeStarShowing(&windows_));
+}
+
+// ---- The tap table ---------------------------------------------------------
+
+struct TapCase {
+  BYTE scan;
+  BYTE extended;
+  TapTarget target;
+  WORD x;
+  WORD y;
+};
+
+class TapTableTest : public ::testing::TestWithParam<TapCase> {};
+
+TEST_P(TapTableTest, LooksUpPoint) {
+  const TapCase& c = GetParam();
+  TapPoint point = {0xFFFF, 0xFFFF};
+  EXPECT_EQ(LookUpTap(c.scan, c.extended, &point), c.target) << "scan code " << int(c.scan);
+  if (c.target != TAP_NONE) {
+    EXPECT_EQ(point.x, c.x) << "scan code " << int(c.scan);
+    EXPECT_EQ(point.y, c.y) << "scan code " << int(c.scan);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, TapTableTest,
+    ::testing::Values(
+        TapCase{1, 0, TAP_SOFT_KEYBOARD, 9, 8}, TapCase{2, 0, TAP_SOFT_KEYBOARD, 26, 8},
+        TapCase{14, 0, TAP_SOFT_KEYBOARD, 230, 8}, TapCase{15, 0, TAP_SOFT_KEYBOARD, 15, 24},
+        TapCase{16, 0, TAP_SOFT_KEYBOARD, 33, 24}, TapCase{27, 0, TAP_SOFT_KEYBOARD, 231, 24},
+        TapCase{28, 0, TAP_SOFT_KEYBOARD, 227, 56}, TapCase{29, 0, TAP_SOFT_KEYBOARD, 12, 72},
+        TapCase{30, 0, TAP_SOFT_KEYBOARD, 38, 40}, TapCase{40, 0, TAP_SOFT_KEYBOARD, 218, 40},
+        TapCase{41, 0, TAP_SOFT_KEYBOARD, 54, 72}, TapCase{42, 0, TAP_SOFT_KEYBOARD, 18, 56},
+        TapCase{43, 0, TAP_SOFT_KEYBOARD, 72, 72}, TapCase{44, 0, TAP_SOFT_KEYBOARD, 43, 56},
+        TapCase{53, 0, TAP_SOFT_KEYBOARD, 205, 56}, TapCase{54, 0, TAP_SOFT_KEYBOARD, 18, 56},
+        TapCase{56, 0, TAP_SOFT_KEYBOARD, 34, 72}, TapCase{57, 0, TAP_SOFT_KEYBOARD, 123, 72},
+        TapCase{58, 0, TAP_SOFT_KEYBOARD, 16, 40}, TapCase{87, 0, TAP_INPUT_METHOD, 207, 28},
+        TapCase{88, 0x40, TAP_INPUT_METHOD, 221, 28}, TapCase{72, 0x40, TAP_SOFT_KEYBOARD, 195, 72},
+        TapCase{75, 0x40, TAP_SOFT_KEYBOARD, 213, 72}, TapCase{77, 0x40, TAP_SOFT_KEYBOARD, 230, 72},
+        TapCase{80, 0x40, TAP_SOFT_KEYBOARD, 177, 72}, TapCase{72, 0, TAP_NONE, 0, 0},
+        TapCase{75, 0, TAP_NONE, 0, 0}, TapCase{77, 0, TAP_NONE, 0, 0}, TapCase{80, 0, TAP_NONE, 0, 0},
+        TapCase{0, 0, TAP_NONE, 0, 0}, TapCase{55, 0, TAP_NONE, 0, 0}, TapCase{59, 0, TAP_NONE, 0, 0},
+        TapCase{71, 0, TAP_NONE, 0, 0}, TapCase{73, 0x40, TAP_NONE, 0, 0}, TapCase{86, 0, TAP_NONE, 0, 0},
+        TapCase{89, 0, TAP_NONE, 0, 0}, TapCase{255, 0x40, TAP_NONE, 0, 0}));
+
+// Every scan code outside the listed keys gives no tap, whatever the flag.
+TEST(TapTable, CodesOffThePanelGiveNoTap) {
+  for (int scan = 0; scan < 256; ++scan) {
+    bool onPanel = (scan >= 1 && scan <= 58 && scan != 55) || scan == 87 || scan == 88 || scan == 72 ||
+                   scan == 75 || scan == 77 || scan == 80;
+    TapPoint point;
+    for (BYTE flag : {BYTE(0), BYTE(0x40)}) {
+      bool arrow = scan == 72 || scan == 75 || scan == 77 || scan == 80;
+      bool expected = onPanel && !(arrow && flag == 0);
+      EXPECT_EQ(LookUpTap(static_cast<BYTE>(scan), flag, &point) != TAP_NONE, expected) << scan;
+    }
+  }
+}
+
+struct FunctionKeyCase {
+  BYTE scan;
+  bool inputMethodWindow;
+  size_t taps;
+};
+
+class FunctionKeyTapTest : public KeyInjectorTest, public ::testing::WithParamInterface<FunctionKeyCase> {};
+
+TEST_P(FunctionKeyTapTest, TapsInputMethodWindowOnlyWhenPresent) {
+  const FunctionKeyCase& c = GetParam();
+  HWND panel = device::CreateForeignWindow(u"SipWndClass");
+  device::CreateForeignWindow(u"CE-StarIm", panel);
+  if (c.inputMethodWindow) device::CreateForeignWindow(u"WinXE_ImeClass");
+  Dispatch(&windows_, Packet(0x7A, c.scan, 0x00));
+  auto posted = device::PostedToOtherPrograms();
+  ASSERT_EQ(posted.size(), c.taps * 2);
+  for (const auto& message : posted) EXPECT_EQ(message.className, u"WinXE_ImeClass");
+}
+
+INSTANTIATE_TEST_SUITE_P(FunctionKeys, FunctionKeyTapTest,
+                         ::testing::Values(FunctionKeyCase{87, true, 1}, FunctionKeyCase{88, true, 1},
+                                           FunctionKeyCase{87, false, 0}, FunctionKeyCase{88, false, 0}));
+
+TEST_F(KeyInjectorTest, ArrowTapFollowsThisPacketsExtendedFlag) {
+  device::SetSip(device::Sip::CeStar);
+  Dispatch(&windows_, Packet(0x26, 72, 0x40));
+  Dispatch(&windows_, Packet(0x68, 72, 0x00));  // keypad 8: no tap
+  auto posted = device::PostedToOtherPrograms();
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted[0].lParam, MAKELPARAM(195, 72));
+  EXPECT_TRUE(device::SendInputs().empty());
+}
+
+}  // namespace
