@@ -28,7 +28,7 @@ void AppendBytes(const Packet& packet, std::vector<std::uint8_t>* out) {
   out->push_back(packet.check);
 }
 
-std::size_t CountAcceptedPackets(const std::uint8_t* data, std::size_t size) {
+std::size_t CountFramedPackets(const std::uint8_t* data, std::size_t size) {
   std::size_t count = 0;
   std::size_t i = 0;
   while (i < size) {
@@ -37,7 +37,7 @@ std::size_t CountAcceptedPackets(const std::uint8_t* data, std::size_t size) {
       continue;
     }
     if (size - i < kPacketSize) break;
-    if (IsAcceptable(Packet{data[i], data[i + 1], data[i + 2], data[i + 3]})) ++count;
+    ++count;
     i += kPacketSize;
   }
   return count;
@@ -215,7 +215,7 @@ bool EncodeText(std::string_view utf8, std::vector<Packet>* out, std::string* er
     }
     UsKey key;
     if (!LookupUsKey(cp, &key)) {
-      *error = NameCharacter(cp, utf8.substr(i, length)) +
+      *error = "character " + NameCharacter(cp, utf8.substr(i, length)) +
                Format(" at position %zu (line %zu, column %zu) is not on the US keyboard layout",
                       position, line, column);
       return false;
@@ -223,7 +223,10 @@ bool EncodeText(std::string_view utf8, std::vector<Packet>* out, std::string* er
     i += length;
     // Text from Windows ends its lines with CR LF; one Return per line is
     // what the person at the keyboard would have typed.
-    if (cp == '\r' && i < utf8.size() && utf8[i] == '\n') ++i;
+    if (cp == '\r' && i < utf8.size() && utf8[i] == '\n') {
+      ++i;
+      ++position;
+    }
     if (cp == '\r' || cp == '\n') {
       ++line;
       column = 0;
@@ -293,15 +296,11 @@ bool ParseKeySpec(std::string_view spec, Packet* out, std::string* error) {
              " are neither a hexadecimal byte nor down, up, ext, up+ext";
     return false;
   }
-  const Packet packet = MakePacket(key, scan, flags);
   if (key == kFiller) {
     *error = "key code FF in " + Quote(spec) + " is the filler byte, never a key (use --hex to send it)";
     return false;
   }
-  if (packet.check == 0xFF) {
-    *error = Quote(spec) + " gives check byte FF, which the handheld always rejects (use --hex to send it)";
-    return false;
-  }
+  const Packet packet = MakePacket(key, scan, flags);
   *out = packet;
   return true;
 }

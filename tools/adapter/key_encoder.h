@@ -34,14 +34,17 @@ bool operator!=(const Packet& a, const Packet& b);
 Packet MakePacket(std::uint8_t key, std::uint8_t scan, std::uint8_t flags);
 
 // True when the handheld would take the packet: its check matches, the check
-// is not 0xFF and the key code is not the filler byte.
+// is not 0xFF and the key code is not the filler byte. The releases of M
+// (4D 32 80) and N (4E 31 80) check to FF: the box sends them all the same
+// and the handheld drops them.
 bool IsAcceptable(const Packet& packet);
 
 void AppendBytes(const Packet& packet, std::vector<std::uint8_t>* out);
 
-// How many packets the handheld would take from these bytes received in one
-// go (filler skipped, a rejected packet consumes its four bytes).
-std::size_t CountAcceptedPackets(const std::uint8_t* data, std::size_t size);
+// How many packets these bytes hold as the handheld frames them when they
+// arrive in one go: filler before a packet is skipped, every other byte
+// starts a 4-byte packet, good or bad; a short tail is no packet.
+std::size_t CountFramedPackets(const std::uint8_t* data, std::size_t size);
 
 // One key of the US layout and whether Shift is held to get the character.
 struct UsKey {
@@ -63,7 +66,8 @@ bool EncodeText(std::string_view utf8, std::vector<Packet>* out, std::string* er
 bool ParseHex(std::string_view text, std::vector<std::uint8_t>* out, std::string* error);
 
 // "VK:SCAN[:FLAGS]" in hexadecimal -> one packet. FLAGS may also be
-// "down", "up", "ext" or "up+ext". Refuses packets the handheld would drop.
+// "down", "up", "ext" or "up+ext". Key code FF is refused: it is filler,
+// and the three bytes behind it would be taken as a new packet.
 bool ParseKeySpec(std::string_view spec, Packet* out, std::string* error);
 
 // A decimal whole number from 0 to max.

@@ -403,6 +403,8 @@ bool Parser::Parse(const std::string& bytes, std::string* error) {
     size_t start = 0;
     for (;;) {
       size_t end = text.find(u'\n', start);
+      // The newline that ends the last line starts no line of its own.
+      if (end == std::u16string::npos && start == text.size() && start != 0) break;
       size_t stop = end == std::u16string::npos ? text.size() : end;
       size_t length = stop - start;
       if (length > 0 && text[stop - 1] == u'\r') --length;

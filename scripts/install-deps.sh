@@ -1,0 +1,16 @@
+#!/bin/sh
+# Installs what a fresh Debian machine lacks to build and test everything.
+# Only missing packages are installed; needs root (or sudo).
+set -eu
+packages="cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev python3
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth"
+missing=""
+for p in $packages; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+echo "installing:$missing"
+as_root=""
+[ "$(id -u)" -eq 0 ] || as_root="sudo"
+$as_root apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq --no-install-recommends $missing >/dev/null

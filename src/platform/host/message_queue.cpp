@@ -1,0 +1,282 @@
+// Per-thread message queues: posted messages, sent messages between threads,
+// the quit request, and the loop operations that read them.
+//
+// Every thread that touches the queues gets one. A message sent from another
+// thread waits in the target thread's queue until that thread reads its
+// queue (GetMessageW, or while it is itself waiting inside SendMessageW), so
+// window procedures only ever run on the thread that made the window. The
+// queue mutex is never held while a window procedure runs, nor while the
+// window tree is asked anything.
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "internal.h"
+
+namespace {
+
+constexpr DWORD kErrorInvalidWindowHandle = 1400;
+
+struct Queue;
+
+// A message sent from one thread to a window of another.
+struct Sent {
+  HWND window;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  std::shared_ptr<Queue> sender;  // woken once the message is answered
+  LRESULT result = 0;
+  bool done = false;
+};
+
+struct Queue {
+  std::deque<MSG> posted;
+  std::deque<std::shared_ptr<Sent>> sent;
+  bool quit = false;
+  int quitCode = 0;
+  std::condition_variable wake;
+};
+
+struct Queues {
+  std::mutex mutex;
+  std::map<uint64_t, std::shared_ptr<Queue>> byThread;
+};
+
+// Left alive on purpose: threads that end during process exit still reach it.
+Queues& Q() {
+  static Queues* queues = new Queues;
+  return *queues;
+}
+
+std::atomic<uint64_t> g_nextThreadKey{1};
+
+// Answers a sent message with result, once; wakes its sender.
+void AnswerLocked(Sent* sent, LRESULT result) {
+  if (sent->done) return;
+  sent->result = result;
+  sent->done = true;
+  sent->sender->wake.notify_all();
+}
+
+// Every thread's queue lives from the thread's first message operation until
+// the thread ends. Ending releases everyone waiting on the thread and takes
+// its windows away, as the handheld does for a thread that exits.
+struct ThreadQueue {
+  uint64_t key;
+  std::shared_ptr<Queue> queue;
+
+  ThreadQueue() : key(g_nextThreadKey.fetch_add(1)), queue(std::make_shared<Queue>()) {
+    std::lock_guard<std::mutex> lock(Q().mutex);
+    Q().byThread[key] = queue;
+  }
+
+  ~ThreadQueue() {
+    {
+      std::lock_guard<std::mutex> lock(Q().mutex);
+      for (auto& sent : queue->sent) AnswerLocked(sent.get(), 0);
+      queue->sent.clear();
+      Q().byThread.erase(key);
+    }
+    host::ForgetThreadWindows(key);
+  }
+};
+
+thread_local ThreadQueue t_queue;
+
+// Runs a message that another thread sent to one of this thread's windows.
+void Handle(const std::shared_ptr<Sent>& sent) {
+  host::WindowInfo info;
+  LRESULT result = 0;
+  if (host::LookupWindow(sent->window, &info) && info.thread == t_queue.key && info.proc) {
+    result = info.proc(sent->window, sent->message, sent->wParam, sent->lParam);
+  }
+  std::lock_guard<std::mutex> lock(Q().mutex);
+  AnswerLocked(sent.get(), result);
+}
+
+// Handles everything sent to this thread; returns with the lock held.
+void HandleSentLocked(std::unique_lock<std::mutex>& lock, Queue& mine) {
+  while (!mine.sent.empty()) {
+    std::shared_ptr<Sent> sent = std::move(mine.sent.front());
+    mine.sent.pop_front();
+    lock.unlock();
+    Handle(sent);
+    lock.lock();
+  }
+}
+
+void RecordForeign(HWND window, const std::u16string& className, UINT message, WPARAM wParam, LPARAM lParam) {
+  host::RecordPosted(device::PostedMessage{window, className, message, wParam, lParam});
+}
+
+// Withdraws a sent message that can no longer be answered; returns what its
+// sender gets.
+LRESULT Withdraw(const std::shared_ptr<Sent>& sent, uint64_t target) {
+  std::lock_guard<std::mutex> lock(Q().mutex);
+  auto found = Q().byThread.find(target);
+  if (found != Q().byThread.end()) {
+    auto& queue = found->second->sent;
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+      if (*it == sent) {
+        queue.erase(it);
+        break;
+      }
+    }
+  }
+  AnswerLocked(sent.get(), 0);
+  return sent->result;
+}
+
+}  // namespace
+
+namespace host {
+
+uint64_t ThreadKey() { return t_queue.key; }
+
+void DropMessagesFor(HWND window) {
+  std::lock_guard<std::mutex> lock(Q().mutex);
+  for (auto& entry : Q().byThread) {
+    Queue& queue = *entry.second;
+    for (auto it = queue.posted.begin(); it != queue.posted.end();) {
+      it = it->hwnd == window ? queue.posted.erase(it) : it + 1;
+    }
+    for (auto it = queue.sent.begin(); it != queue.sent.end();) {
+      if ((*it)->window == window) {
+        AnswerLocked(it->get(), 0);
+        it = queue.sent.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
+void ResetQueues() {
+  std::lock_guard<std::mutex> lock(Q().mutex);
+  for (auto& entry : Q().byThread) {
+    Queue& queue = *entry.second;
+    queue.posted.clear();
+    for (auto& sent : queue.sent) AnswerLocked(sent.get(), 0);
+    queue.sent.clear();
+    queue.quit = false;
+    queue.quitCode = 0;
+  }
+}
+
+}  // namespace host
+
+BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  uint64_t target = host::ThreadKey();  // a null window means this thread
+  if (window != nullptr) {
+    host::WindowInfo info;
+    if (!host::LookupWindow(window, &info)) {
+      SetLastError(kErrorInvalidWindowHandle);
+      return FALSE;
+    }
+    if (info.thread == 0) {
+      RecordForeign(window, info.className, message, wParam, lParam);
+      return TRUE;
+    }
+    target = info.thread;
+  }
+  MSG msg{window, message, wParam, lParam, GetTickCount(), {0, 0}};
+  {
+    std::lock_guard<std::mutex> lock(Q().mutex);
+    auto found = Q().byThread.find(target);
+    if (found == Q().byThread.end()) {  // the owning thread has just ended
+      SetLastError(kErrorInvalidWindowHandle);
+      return FALSE;
+    }
+    found->second->posted.push_back(msg);
+    found->second->wake.notify_all();
+  }
+  device::NotifyChanged();
+  return TRUE;
+}
+
+LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  host::WindowInfo info;
+  if (!host::LookupWindow(window, &info)) {
+    SetLastError(kErrorInvalidWindowHandle);
+    return 0;
+  }
+  if (info.thread == 0) {
+    RecordForeign(window, info.className, message, wParam, lParam);
+    return 0;
+  }
+  if (info.thread == t_queue.key) return info.proc(window, message, wParam, lParam);
+
+  uint64_t target = info.thread;
+  auto sent = std::make_shared<Sent>(Sent{window, message, wParam, lParam, t_queue.queue});
+  {
+    std::lock_guard<std::mutex> lock(Q().mutex);
+    auto found = Q().byThread.find(target);
+    if (found == Q().byThread.end()) return 0;
+    found->second->sent.push_back(sent);
+    found->second->wake.notify_all();
+  }
+  // A message from another thread is an event worth seeing in the trace
+  // (the reader's request to reopen the port is one); it is queued by now.
+  host::Trace("SendMessageW window=" + host::OwnerKind(window) + " msg=" + host::Hex(message) +
+              " wparam=" + host::Hex(wParam) + " lparam=" + host::Hex(static_cast<unsigned long>(lParam)));
+  // The window may have gone between the look-up and the queueing; its
+  // destruction would then have missed this message.
+  if (!host::LookupWindow(window, &info)) return Withdraw(sent, target);
+
+  Queue& mine = *t_queue.queue;
+  std::unique_lock<std::mutex> lock(Q().mutex);
+  for (;;) {
+    // Answer what is sent to us meanwhile, or two threads sending to each
+    // other would wait for ever.
+    HandleSentLocked(lock, mine);
+    if (sent->done) return sent->result;
+    mine.wake.wait(lock);
+  }
+}
+
+BOOL WINAPI GetMessageW(LPMSG msg, HWND, UINT, UINT) {
+  if (msg == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  Queue& mine = *t_queue.queue;
+  std::unique_lock<std::mutex> lock(Q().mutex);
+  for (;;) {
+    HandleSentLocked(lock, mine);
+    if (!mine.posted.empty()) {
+      *msg = mine.posted.front();
+      mine.posted.pop_front();
+      return msg->message != WM_QUIT;
+    }
+    // The quit request waits until everything posted before it is read.
+    if (mine.quit) {
+      mine.quit = false;
+      *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(mine.quitCode), 0, GetTickCount(), {0, 0}};
+      return FALSE;
+    }
+    mine.wake.wait(lock);
+  }
+}
+
+BOOL WINAPI TranslateMessage(const MSG*) { return FALSE; }  // no keyboard messages reach the loop
+
+LRESULT WINAPI DispatchMessageW(const MSG* msg) {
+  if (msg == nullptr || msg->hwnd == nullptr) return 0;
+  host::WindowInfo info;
+  if (!host::LookupWindow(msg->hwnd, &info) || info.thread != t_queue.key || !info.proc) return 0;
+  return info.proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+}
+
+void WINAPI PostQuitMessage(int exitCode) {
+  Queue& mine = *t_queue.queue;  // made before the lock: making it takes the lock
+  {
+    std::lock_guard<std::mutex> lock(Q().mutex);
+    mine.quit = true;
+    mine.quitCode = exitCode;
+    mine.wake.notify_all();
+  }
+  host::Trace("PostQuitMessage code=" + std::to_string(exitCode));
+}

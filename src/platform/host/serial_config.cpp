@@ -1,0 +1,369 @@
+// Line settings, time-outs, escape functions and the event mask of a serial
+// port, carried over to the tty behind it.
+#include <stddef.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include "serial_port.h"
+
+namespace host {
+namespace {
+
+constexpr DWORD kParityOdd = 1;
+constexpr DWORD kParityEven = 2;
+constexpr DWORD kParityMark = 3;
+constexpr DWORD kParitySpace = 4;
+constexpr DWORD kStopBitsOne5 = 1;
+constexpr DWORD kStopBitsTwo = 2;
+constexpr DWORD kControlEnable = 1;
+constexpr DWORD kControlHandshake = 2;
+
+constexpr DWORD kSetXoff = 1;
+constexpr DWORD kSetXon = 2;
+constexpr DWORD kSetRts = 3;
+constexpr DWORD kClrRts = 4;
+constexpr DWORD kSetDtr = 5;
+constexpr DWORD kClrDtr = 6;
+constexpr DWORD kResetDev = 7;
+constexpr DWORD kSetBreak = 8;
+constexpr DWORD kClrBreak = 9;
+
+struct BaudRate {
+  DWORD rate;
+  speed_t speed;
+};
+
+const BaudRate kBaudRates[] = {
+    {110, B110},     {300, B300},     {600, B600},     {1200, B1200},     {2400, B2400},
+    {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400},
+};
+
+bool SpeedOf(DWORD rate, speed_t* speed) {
+  for (const BaudRate& b : kBaudRates) {
+    if (b.rate == rate) {
+      *speed = b.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
+DWORD RateOf(speed_t speed) {
+  for (const BaudRate& b : kBaudRates) {
+    if (b.speed == speed) return b.rate;
+  }
+  return 0;
+}
+
+DWORD FlagWord(const DCB& dcb) {
+  DWORD flags;
+  memcpy(&flags, reinterpret_cast<const BYTE*>(&dcb) + offsetof(DCB, BaudRate) + sizeof(DWORD), sizeof flags);
+  return flags;
+}
+
+// Modem lines: a pseudo-terminal has none, so failures change nothing.
+void SetModemLine(int fd, int line, bool on) {
+  ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+// The termios settings for a DCB, over the tty's current ones; false when
+// the DCB asks for something the tty cannot do.
+bool TermiosFor(const DCB& dcb, termios* tio) {
+  speed_t speed;
+  if (!SpeedOf(dcb.BaudRate, &speed)) return false;
+  tcflag_t size;
+  switch (dcb.ByteSize) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: return false;
+  }
+  if (dcb.Parity > kParitySpace || dcb.StopBits > kStopBitsTwo) return false;
+  if (dcb.StopBits == kStopBitsOne5 && dcb.ByteSize != 5) return false;  // 1.5 stop bits exist only for 5 bits
+#ifndef CMSPAR
+  if (dcb.Parity == kParityMark || dcb.Parity == kParitySpace) return false;
+#endif
+
+  // Raw bytes both ways: no line editing, echo, signals or translation.
+  tio->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+  tio->c_oflag &= ~OPOST;
+  tio->c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  tio->c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#ifdef CMSPAR
+  tio->c_cflag &= ~CMSPAR;
+#endif
+  tio->c_cflag |= size | CLOCAL | CREAD;
+  tio->c_cc[VMIN] = 1;
+  tio->c_cc[VTIME] = 0;
+
+  if (dcb.Parity != NOPARITY) tio->c_cflag |= PARENB;
+  if (dcb.Parity == kParityOdd || dcb.Parity == kParityMark) tio->c_cflag |= PARODD;
+#ifdef CMSPAR
+  if (dcb.Parity == kParityMark || dcb.Parity == kParitySpace) tio->c_cflag |= CMSPAR;
+#endif
+  if (dcb.fParity) tio->c_iflag |= INPCK;
+  if (dcb.StopBits != ONESTOPBIT) tio->c_cflag |= CSTOPB;
+  if (dcb.fOutxCtsFlow || dcb.fRtsControl == kControlHandshake) tio->c_cflag |= CRTSCTS;
+  if (dcb.fOutX) tio->c_iflag |= IXON;
+  if (dcb.fInX) tio->c_iflag |= IXOFF;
+  if (dcb.fOutX || dcb.fInX) {
+    tio->c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+    tio->c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+  }
+  cfsetispeed(tio, speed);
+  cfsetospeed(tio, speed);
+  return true;
+}
+
+const char* EscapeName(DWORD function) {
+  switch (function) {
+    case kSetXoff: return "SETXOFF";
+    case kSetXon: return "SETXON";
+    case kSetRts: return "SETRTS";
+    case kClrRts: return "CLRRTS";
+    case kSetDtr: return "SETDTR";
+    case kClrDtr: return "CLRDTR";
+    case kResetDev: return "RESETDEV";
+    case kSetBreak: return "SETBREAK";
+    case kClrBreak: return "CLRBREAK";
+    case SETIR: return "SETIR";
+    case CLRIR: return "CLRIR";
+    default: return nullptr;
+  }
+}
+
+std::string Failed(DWORD error) { return " result=FALSE error=" + std::to_string(error); }
+
+}  // namespace
+
+DCB DcbFromTty(int fd) {
+  DCB dcb = {};
+  dcb.DCBlength = sizeof(DCB);
+  dcb.fBinary = 1;
+  dcb.XonLim = 2048;
+  dcb.XoffLim = 512;
+  dcb.BaudRate = CBR_9600;
+  dcb.ByteSize = 8;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  termios tio;
+  if (::tcgetattr(fd, &tio) == 0) {
+    dcb.BaudRate = RateOf(cfgetospeed(&tio));
+    switch (tio.c_cflag & CSIZE) {
+      case CS5: dcb.ByteSize = 5; break;
+      case CS6: dcb.ByteSize = 6; break;
+      case CS7: dcb.ByteSize = 7; break;
+      default: dcb.ByteSize = 8; break;
+    }
+    if (tio.c_cflag & PARENB) {
+      bool odd = (tio.c_cflag & PARODD) != 0;
+      dcb.Parity = odd ? kParityOdd : kParityEven;
+#ifdef CMSPAR
+      if (tio.c_cflag & CMSPAR) dcb.Parity = odd ? kParityMark : kParitySpace;
+#endif
+    }
+    if (tio.c_cflag & CSTOPB) dcb.StopBits = dcb.ByteSize == 5 ? kStopBitsOne5 : kStopBitsTwo;
+    dcb.fParity = (tio.c_iflag & INPCK) ? 1 : 0;
+    dcb.fOutxCtsFlow = (tio.c_cflag & CRTSCTS) ? 1 : 0;
+    dcb.fRtsControl = (tio.c_cflag & CRTSCTS) ? kControlHandshake : 0;
+    dcb.fOutX = (tio.c_iflag & IXON) ? 1 : 0;
+    dcb.fInX = (tio.c_iflag & IXOFF) ? 1 : 0;
+    dcb.XonChar = static_cast<char>(tio.c_cc[VSTART]);
+    dcb.XoffChar = static_cast<char>(tio.c_cc[VSTOP]);
+    dcb.EofChar = static_cast<char>(tio.c_cc[VEOF]);
+  }
+  int lines = 0;
+  if (::ioctl(fd, TIOCMGET, &lines) == 0) {
+    dcb.fDtrControl = (lines & TIOCM_DTR) ? kControlEnable : 0;
+    if (!dcb.fOutxCtsFlow) dcb.fRtsControl = (lines & TIOCM_RTS) ? kControlEnable : 0;
+  }
+  return dcb;
+}
+
+}  // namespace host
+
+using host::SerialPort;
+
+BOOL WINAPI GetCommState(HANDLE handle, LPDCB dcb) {
+  auto port = host::FindPort(handle);
+  if (!port) return FALSE;
+  if (!dcb) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  SerialPort::Call call(port.get());
+  if (!call.ok()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(port->mutex);
+  *dcb = port->dcb;
+  dcb->DCBlength = sizeof(DCB);
+  return TRUE;
+}
+
+BOOL WINAPI SetCommState(HANDLE handle, LPDCB dcb) {
+  auto port = host::FindPort(handle);
+  if (!port) return FALSE;
+  if (!dcb) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  SerialPort::Call call(port.get());
+  if (!call.ok()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::string line = "SetCommState baud=" + std::to_string(dcb->BaudRate) +
+                     " bits=" + std::to_string(dcb->ByteSize) + " parity=" + std::to_string(dcb->Parity) +
+                     " stop=" + std::to_string(dcb->StopBits) + " flags=" + host::Hex(host::FlagWord(*dcb));
+  DWORD error = ERROR_SUCCESS;
+  termios tio;
+  if (host::FaultOn(device::Fault::SetCommState)) {
+    error = ERROR_GEN_FAILURE;
+  } else if (::tcgetattr(port->fd(), &tio) != 0) {
+    error = ERROR_GEN_FAILURE;
+  } else if (!host::TermiosFor(*dcb, &tio)) {
+    error = ERROR_INVALID_PARAMETER;
+  } else {
+    std::lock_guard<std::mutex> lock(port->mutex);
+    if (::tcsetattr(port->fd(), TCSANOW, &tio) != 0) {
+      error = ERROR_GEN_FAILURE;
+    } else {
+      host::SetModemLine(port->fd(), TIOCM_DTR, dcb->fDtrControl != DTR_CONTROL_DISABLE);
+      if (dcb->fRtsControl != host::kControlHandshake) {
+        host::SetModemLine(port->fd(), TIOCM_RTS, dcb->fRtsControl != RTS_CONTROL_DISABLE);
+      }
+      port->dcb = *dcb;
+    }
+  }
+  if (error != ERROR_SUCCESS) {
+    host::Trace(line + host::Failed(error));
+    SetLastError(error);
+    return FALSE;
+  }
+  host::Trace(line);
+  return TRUE;
+}
+
+BOOL WINAPI GetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+  auto port = host::FindPort(handle);
+  if (!port) return FALSE;
+  if (!timeouts) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(port->mutex);
+  if (port->closed) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *timeouts = port->timeouts;
+  return TRUE;
+}
+
+BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+  auto port = host::FindPort(handle);
+  if (!port) return FALSE;
+  if (!timeouts) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const COMMTIMEOUTS& t = *timeouts;
+  std::string line = "SetCommTimeouts interval=" + host::Hex(t.ReadIntervalTimeout) +
+                     " multiplier=" + std::to_string(t.ReadTotalTimeoutMultiplier) +
+                     " constant=" + std::to_string(t.ReadTotalTimeoutConstant) +
+                     " writeMultiplier=" + std::to_string(t.WriteTotalTimeoutMultiplier) +
+                     " writeConstant=" + std::to_string(t.WriteTotalTimeoutConstant);
+  DWORD error = ERROR_SUCCESS;
+  if (host::FaultOn(device::Fault::SetCommTimeouts)) {
+    error = ERROR_GEN_FAILURE;
+  } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+             t.ReadTotalTimeoutConstant == MAXDWORD) {
+    error = ERROR_INVALID_PARAMETER;  // "wait for ever for the first byte, then return at once" has no meaning
+  } else {
+    std::lock_guard<std::mutex> lock(port->mutex);
+    if (port->closed) {
+      error = ERROR_INVALID_HANDLE;
+    } else {
+      port->timeouts = t;
+    }
+  }
+  if (error != ERROR_SUCCESS) {
+    host::Trace(line + host::Failed(error));
+    SetLastError(error);
+    return FALSE;
+  }
+  host::Trace(line);
+  return TRUE;
+}
+
+BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
+  auto port = host::FindPort(handle);
+  if (!port) return FALSE;
+  SerialPort::Call call(port.get());
+  if (!call.ok()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const char* name = host::EscapeName(function);
+  std::string line = "EscapeCommFunction port=" + device::Quote(port->name()) +
+                     " function=" + (name ? std::string(name) : std::to_string(function));
+  if (!name) {
+    host::Trace(line + host::Failed(ERROR_INVALID_PARAMETER));
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  int fd = port->fd();
+  switch (function) {
+    case host::kSetXoff: ::tcflow(fd, TCOOFF); break;
+    case host::kSetXon: ::tcflow(fd, TCOON); break;
+    case host::kSetRts: host::SetModemLine(fd, TIOCM_RTS, true); break;
+    case host::kClrRts: host::SetModemLine(fd, TIOCM_RTS, false); break;
+    case host::kSetDtr: host::SetModemLine(fd, TIOCM_DTR, true); break;
+    case host::kClrDtr: host::SetModemLine(fd, TIOCM_DTR, false); break;
+    case host::kSetBreak: ::ioctl(fd, TIOCSBRK); break;
+    case host::kClrBreak: ::ioctl(fd, TIOCCBRK); break;
+    default: break;  // the tty has no infrared transceiver to switch, nor a device to reset
+  }
+  host::Trace(line);
+  return TRUE;
+}
+
+BOOL WINAPI SetCommMask(HANDLE handle, DWORD mask) {
+  auto port = host::FindPort(handle);
+  if (!port) return FALSE;
+  {
+    std::lock_guard<std::mutex> lock(port->mutex);
+    if (port->closed) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    port->mask = mask;
+    port->maskChanges++;
+    // A power event raised for a mask that no longer asks for it is dropped.
+    if (!(mask & EV_POWER)) port->powerPending = false;
+    port->WakeAllLocked();
+  }
+  host::Trace("SetCommMask port=" + device::Quote(port->name()) + " mask=" + host::Hex(mask));
+  return TRUE;
+}
+
+BOOL WINAPI GetCommMask(HANDLE handle, LPDWORD mask) {
+  auto port = host::FindPort(handle);
+  if (!port) return FALSE;
+  if (!mask) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(port->mutex);
+  if (port->closed) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *mask = port->mask;
+  return TRUE;
+}

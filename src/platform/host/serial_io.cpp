@@ -1,0 +1,228 @@
+// Waiting for port events and reading received bytes.
+//
+// Both block only in poll(), on the tty and on a wake-up descriptor of their
+// own, so that a mask change, a resume or a close reaches them at once
+// without any polling loop.
+#include <errno.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+
+#include "serial_port.h"
+
+namespace host {
+namespace {
+
+constexpr short kBroken = POLLHUP | POLLERR | POLLNVAL;
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+// Whether the tty has hung up (the far side of a pseudo-terminal closed, an
+// adapter unplugged); checked when a read reports end of file.
+bool HungUp(int fd) {
+  pollfd check = {fd, POLLIN, 0};
+  return ::poll(&check, 1, 0) == 1 && (check.revents & kBroken);
+}
+
+enum class Chunk { kSome, kNone, kBroken };
+
+// Reads what the tty has buffered, up to `room` bytes, without blocking.
+Chunk ReadBuffered(int fd, BYTE* to, DWORD room, DWORD* got) {
+  for (;;) {
+    ssize_t n = ::read(fd, to, room);
+    if (n > 0) {
+      *got += static_cast<DWORD>(n);
+      return Chunk::kSome;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return Chunk::kNone;
+    // A tty with VMIN 0 reports "nothing yet" as end of file too.
+    if (n == 0 && !HungUp(fd)) return Chunk::kNone;
+    return Chunk::kBroken;
+  }
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until `deadline`, for poll(): never negative.
+int MsUntil(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+}
+
+// The Win32 read time-outs for one read of `toRead` bytes.
+struct ReadPlan {
+  bool immediate = false;           // return at once with what is buffered
+  bool returnOnFirst = false;       // return as soon as anything has arrived
+  std::optional<Clock::time_point> deadline;  // total time-out
+  std::optional<std::chrono::milliseconds> interval;  // longest gap between bytes
+};
+
+ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD toRead, Clock::time_point start) {
+  ReadPlan plan;
+  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
+    plan.immediate = true;
+    return plan;
+  }
+  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+      t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD) {
+    plan.returnOnFirst = true;
+    plan.deadline = start + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
+    return plan;
+  }
+  unsigned long long total =
+      static_cast<unsigned long long>(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant;
+  if (total != 0) plan.deadline = start + std::chrono::milliseconds(total);
+  if (t.ReadIntervalTimeout != 0) plan.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
+  return plan;
+}
+
+// poll() on the tty and the caller's wake-up descriptor; the timeout comes
+// from whichever of the total and interval limits ends first.
+int WaitReadable(int fd, int wake, const ReadPlan& plan, DWORD got, Clock::time_point lastByte,
+                 short* revents) {
+  int timeout = -1;
+  if (plan.deadline) timeout = MsUntil(*plan.deadline);
+  if (plan.interval && got > 0) {
+    int gap = MsUntil(lastByte + *plan.interval);
+    timeout = timeout < 0 ? gap : std::min(timeout, gap);
+  }
+  pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+  int ready;
+  do {
+    ready = ::poll(fds, 2, timeout);
+  } while (ready < 0 && errno == EINTR);
+  *revents = fds[0].revents;
+  if (ready > 0 && fds[1].revents) return 2;  // woken: the caller looks at the port's state
+  return ready;
+}
+
+}  // namespace
+}  // namespace host
+
+using host::SerialPort;
+
+BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped) {
+  if (event) *event = 0;
+  auto port = host::FindPort(handle);
+  if (!port) {
+    host::CountPortWait();
+    return FALSE;
+  }
+  SerialPort::Call call(port.get());
+  std::optional<SerialPort::Waker> waker;  // destroyed after the lock is released
+  std::unique_lock<std::mutex> lock(port->mutex);
+  // A mask change from here on ends this wait; counted only now so that a
+  // caller who sees the count knows that a mask change will reach the wait.
+  unsigned long maskChanges = port->maskChanges;
+  host::CountPortWait();
+  if (!call.ok()) return host::Fail(ERROR_INVALID_HANDLE);
+  if (!event || overlapped) return host::Fail(ERROR_INVALID_PARAMETER);
+  if (host::FaultOn(device::Fault::WaitCommEvent)) return host::Fail(ERROR_GEN_FAILURE);
+
+  for (;;) {
+    if (port->closed) return host::Fail(ERROR_OPERATION_ABORTED);
+    if (port->maskChanges != maskChanges) return TRUE;  // *event stays 0
+    DWORD events = 0;
+    if (port->powerPending && (port->mask & EV_POWER)) {
+      port->powerPending = false;
+      events |= EV_POWER;
+    }
+    DWORD mask = port->mask;
+    if (!waker && !events) {
+      waker.emplace(port.get());
+      if (waker->fd() < 0) return host::Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    lock.unlock();
+
+    // Without EV_RXCHAR in the mask received bytes wake nothing; a hang-up
+    // is reported whatever is asked for.
+    pollfd fds[2] = {{port->fd(), static_cast<short>((mask & EV_RXCHAR) ? POLLIN : 0), 0},
+                     {waker ? waker->fd() : -1, POLLIN, 0}};
+    int ready = ::poll(fds, 2, events ? 0 : -1);
+    if (ready < 0 && errno != EINTR) return host::Fail(ERROR_GEN_FAILURE);
+    // A tty that has hung up also reads as readable, but it has nothing more
+    // to give: the wait fails and the caller decides when to try again, as
+    // waiting here would never end.
+    bool broken = ready > 0 && (fds[0].revents & host::kBroken);
+    if (broken && !events) return host::Fail(ERROR_GEN_FAILURE);
+    if (!broken && ready > 0 && (fds[0].revents & POLLIN)) events |= EV_RXCHAR;
+    if (events) {
+      *event = events;
+      return TRUE;
+    }
+    lock.lock();
+    if (waker) waker->Drain();
+  }
+}
+
+BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
+  host::CountPortRead();
+  if (read) *read = 0;
+  auto port = host::FindPort(handle);
+  if (!port) return FALSE;
+  if (!read || overlapped || (!buffer && toRead != 0)) return host::Fail(ERROR_INVALID_PARAMETER);
+  SerialPort::Call call(port.get());
+  if (!call.ok()) return host::Fail(ERROR_INVALID_HANDLE);
+  if (toRead == 0) return TRUE;
+
+  COMMTIMEOUTS timeouts;
+  {
+    std::lock_guard<std::mutex> lock(port->mutex);
+    timeouts = port->timeouts;
+  }
+  auto start = host::Clock::now();
+  host::ReadPlan plan = host::PlanRead(timeouts, toRead, start);
+  BYTE* to = static_cast<BYTE*>(buffer);
+  int fd = port->fd();
+  DWORD got = 0;
+
+  host::Chunk chunk = host::ReadBuffered(fd, to, toRead, &got);
+  if (chunk == host::Chunk::kBroken) return host::Fail(ERROR_GEN_FAILURE);
+  if (plan.immediate || got == toRead || (plan.returnOnFirst && got > 0)) {
+    *read = got;
+    return TRUE;
+  }
+
+  std::optional<SerialPort::Waker> waker;
+  {
+    std::lock_guard<std::mutex> lock(port->mutex);
+    if (port->closed) return host::Fail(ERROR_OPERATION_ABORTED);
+    waker.emplace(port.get());
+  }
+  if (waker->fd() < 0) return host::Fail(ERROR_NOT_ENOUGH_MEMORY);
+
+  auto lastByte = host::Clock::now();
+  for (;;) {
+    short revents = 0;
+    int ready = host::WaitReadable(fd, waker->fd(), plan, got, lastByte, &revents);
+    if (ready < 0) return host::Fail(ERROR_GEN_FAILURE);
+    if (ready == 0) break;  // a time-out ends the read with what came
+    if (ready == 2) {
+      std::lock_guard<std::mutex> lock(port->mutex);
+      if (port->closed) {
+        *read = got;
+        return host::Fail(ERROR_OPERATION_ABORTED);
+      }
+      waker->Drain();
+    }
+    if (revents & (POLLIN | host::kBroken)) {
+      DWORD before = got;
+      chunk = host::ReadBuffered(fd, to + got, toRead - got, &got);
+      if (chunk == host::Chunk::kBroken) {
+        if (got > 0) break;
+        return host::Fail(ERROR_GEN_FAILURE);
+      }
+      if (got > before) lastByte = host::Clock::now();
+      if (got == toRead || (plan.returnOnFirst && got > 0)) break;
+    }
+  }
+  *read = got;
+  return TRUE;
+}
