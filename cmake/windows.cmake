@@ -18,8 +18,7 @@ file(GLOB NUVIK_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform
 
 # Small and self-contained: no exception tables, no RTTI, every function and
 # datum in its own section so the linker drops what nothing calls.
-set(NUVIK_WIN32_CODE_FLAGS -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables
-    -fno-threadsafe-statics)
+set(NUVIK_WIN32_CODE_FLAGS -Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables)
 
 # The program's own code, the same sources as the host build.
 add_library(nuvik_program STATIC ${NUVIK_PROGRAM_SOURCES})
@@ -34,10 +33,10 @@ target_compile_definitions(nuvik_program PUBLIC UNICODE _UNICODE)
 add_executable(nuvik WIN32 ${NUVIK_WIN32_SOURCES} ${CMAKE_SOURCE_DIR}/res/nuvik.rc)
 target_compile_options(nuvik PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${NUVIK_PROGRAM_FLAGS} ${NUVIK_WIN32_CODE_FLAGS}>)
 target_link_libraries(nuvik PRIVATE nuvik_program user32 shell32)
-# Wide entry point (wWinMain), GUI subsystem, stripped, unused sections
+# Wide entry point (wWinMain; WIN32 above gives the GUI subsystem), stripped, unused sections
 # dropped, and the GCC support code linked in so only system DLLs are
 # imported.
-target_link_options(nuvik PRIVATE -municode -mwindows -s -Wl,--gc-sections -static-libgcc -static-libstdc++
+target_link_options(nuvik PRIVATE -municode -s -Wl,--gc-sections -static-libgcc -static-libstdc++
                     -Wl,--no-insert-timestamp)
 set_source_files_properties(${CMAKE_SOURCE_DIR}/res/nuvik.rc PROPERTIES OBJECT_DEPENDS
   "${CMAKE_SOURCE_DIR}/res/resource.h;${CMAKE_SOURCE_DIR}/res/nuvik.ico;${CMAKE_SOURCE_DIR}/res/enabled.ico;${CMAKE_SOURCE_DIR}/res/disabled.ico")
@@ -59,6 +58,6 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/driver.cpp)
   add_executable(nuvik-wine-driver ${CMAKE_SOURCE_DIR}/tests/wine/driver.cpp)
   target_compile_options(nuvik-wine-driver PRIVATE -Wall -Wextra -Werror -fno-exceptions -fno-rtti)
   target_compile_definitions(nuvik-wine-driver PRIVATE UNICODE _UNICODE)
-  target_link_libraries(nuvik-wine-driver PRIVATE user32)
+  target_link_libraries(nuvik-wine-driver PRIVATE user32 gdi32)
   target_link_options(nuvik-wine-driver PRIVATE -municode -static -s)
 endif()

@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -84,19 +85,20 @@ TEST(AdapterPacket, AcceptsOnlyWhatTheHandheldTakes) {
   }
 }
 
-TEST(AdapterPacket, CountsPacketsInRawBytesAsTheHandheldWould) {
+TEST(AdapterPacket, FramesRawBytesAsTheHandheldWould) {
   struct Case {
     Bytes bytes;
     std::size_t count;
   } cases[] = {
       {{0xFF, 0xFF, 0x41, 0x1E, 0x00, 0x5F}, 1},
-      {{0x41, 0x1E, 0x00, 0x5E, 0x41, 0x1E, 0x00, 0x5F}, 1},  // bad one consumes 4 bytes
+      {{0x41, 0x1E, 0x00, 0x5E, 0x41, 0x1E, 0x00, 0x5F}, 2},  // a bad packet is still one
+      {{0xFF, 0x41, 0x1E, 0x00, 0x5F, 0xFF, 0x42}, 1},        // short tail is none
       {{0x41, 0x1E, 0x00}, 0},
       {{0x41, 0xFF, 0xFF, 0x41}, 1},  // FF inside a packet is data
       {{}, 0},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(adapter::CountAcceptedPackets(c.bytes.data(), c.bytes.size()), c.count);
+    EXPECT_EQ(adapter::CountFramedPackets(c.bytes.data(), c.bytes.size()), c.count);
   }
 }
 
@@ -182,14 +184,16 @@ TEST(AdapterText, EveryPrintableCharacterTypesItsUsKey) {
   }
 }
 
-TEST(AdapterText, EveryPacketPassesTheHandheldsCheckAndKeysComeBackUp) {
+// Only the releases of M and N check to FF; the box sends them regardless.
+TEST(AdapterText, EveryPacketChecksAndEveryKeyComesBackUp) {
   std::string all = "\t\n\r\b";
   for (char c = 0x20; c < 0x7F; ++c) all += c;
   const std::vector<Packet> packets = Encode(all);
   ASSERT_FALSE(packets.empty());
   int held[256] = {};
+  std::vector<Packet> dropped;
   for (const Packet& p : packets) {
-    EXPECT_TRUE(adapter::IsAcceptable(p)) << int(p.key) << " " << int(p.scan) << " " << int(p.flags);
+    if (!adapter::IsAcceptable(p)) dropped.push_back(p);
     EXPECT_EQ(p.check, p.key ^ p.scan ^ p.flags);
     EXPECT_EQ(p.flags & ~kUp, 0) << "no extended keys in typed text";
     held[p.key] += (p.flags & kUp) ? -1 : 1;
@@ -197,6 +201,9 @@ TEST(AdapterText, EveryPacketPassesTheHandheldsCheckAndKeysComeBackUp) {
     EXPECT_LE(held[p.key], 1);
   }
   for (int count : held) EXPECT_EQ(count, 0);
+  // 'M', 'N', then 'm', 'n' in the order typed.
+  const Event m_up{0x4D, 50, kUp}, n_up{0x4E, 49, kUp};
+  EXPECT_EQ(dropped, ToPackets({m_up, n_up, m_up, n_up}));
 }
 
 TEST(AdapterText, RefusesCharactersOutsideTheLayoutNamingThemAndWhere) {
@@ -274,6 +281,7 @@ TEST(AdapterKey, ParsesKeySpecs) {
       {"0x25:0x4B:40", {0x25, 0x4B, 0x40}}, {"25:4b:up+ext", {0x25, 0x4B, 0xC0}},
       {"25:4B:ext", {0x25, 0x4B, 0x40}},  {"41:1E:up", {0x41, 0x1E, 0x80}},
       {"41:1E:down", {0x41, 0x1E, 0x00}}, {"0:0:3", {0x00, 0x00, 0x03}},
+      {"F0:0F", {0xF0, 0x0F, 0x00}},      {"4D:32:up", {0x4D, 0x32, 0x80}},  // check FF
   };
   for (const Case& c : cases) {
     Packet out{};
@@ -297,8 +305,7 @@ TEST(AdapterKey, RefusesBadSpecs) {
       {"41:1E:sideways", "flags 'sideways'"},
       {"41:1E:up+", "flags 'up+'"},
       {"FF:00", "filler"},
-      {"F0:0F", "check byte FF"},
-      {"7F:00:80", "check byte FF"},
+      {"ff:1E:80", "filler"},
   };
   for (const Case& c : cases) {
     Packet out = adapter::MakePacket(1, 2, 3);
@@ -451,6 +458,37 @@ TEST(AdapterTty, PacedSendDeliversTheSameBytes) {
   EXPECT_EQ(pty.Read(expected.size()), expected);
   EXPECT_EQ(stats.packets, packets.size() + 1);
   EXPECT_TRUE(writer.Close(&error)) << error;
+}
+
+// Far more than the terminal buffers: the writer must wait on a full device
+// and carry on where each partial write stopped.
+TEST(AdapterTty, LargeWriteRidesOutAFullDevice) {
+  PseudoTerminal pty;
+  ASSERT_TRUE(pty.ok()) << std::strerror(errno);
+  adapter::TtyWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Open(pty.path(), &error)) << error;
+  Bytes data(256 * 1024);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 % 251);
+  Bytes received;
+  std::thread reader([&] { received = pty.Read(data.size()); });
+  const bool written = writer.WriteAll(data.data(), data.size(), &error);
+  reader.join();
+  EXPECT_TRUE(written) << error;
+  EXPECT_EQ(received.size(), data.size());
+  EXPECT_TRUE(received == data);
+}
+
+TEST(AdapterTty, DeviceThatTakesNothingEndsInAStallError) {
+  PseudoTerminal pty;
+  ASSERT_TRUE(pty.ok()) << std::strerror(errno);
+  adapter::TtyWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Open(pty.path(), &error)) << error;
+  writer.set_stall_timeout_ms(20);
+  const Bytes data(1 << 20, 0x41);
+  EXPECT_FALSE(writer.WriteAll(data.data(), data.size(), &error));
+  EXPECT_NE(error.find("write stalled on " + pty.path()), std::string::npos) << error;
 }
 
 TEST(AdapterTty, OpenFailuresNameThePathAndReason) {
@@ -624,6 +662,18 @@ TEST(AdapterCli, TypesStandardInputRepeatedly) {
   Bytes expected = ToBytes(Encode("ab\nab\n"));
   EXPECT_EQ(pty.Read(expected.size()), expected);
   EXPECT_EQ(run.err, "nuvik-adapter: sent 12 packets (48 bytes) to " + pty.path() + "\n");
+}
+
+TEST(AdapterCli, PacketsTheHandheldDropsAreSentWithANote) {
+  PseudoTerminal pty;
+  ASSERT_TRUE(pty.ok()) << std::strerror(errno);
+  const ProcessResult run = RunAdapter({"--fast", "--text", "mn", pty.path()});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  const Bytes expected = ToBytes(Encode("mn"));
+  EXPECT_EQ(pty.Read(expected.size()), expected);
+  EXPECT_TRUE(StartsWith(run.err, "nuvik-adapter: note: 2 packet(s) check to FF")) << run.err;
+  EXPECT_NE(run.err.find("4D 32 80 FF"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("sent 4 packets (16 bytes)"), std::string::npos) << run.err;
 }
 
 // A refused run leaves the line silent: the next good run's bytes are the

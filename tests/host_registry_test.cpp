@@ -44,6 +44,7 @@ TEST_F(HostRegistryTest, OpenKeyAnswersWin32Codes) {
       {u"Comm\\\\IrDA", ERROR_FILE_NOT_FOUND},  // an empty name is no key
       {u"Comm\\IrD", ERROR_FILE_NOT_FOUND},
       {u"Comm\\IrDA\\Linkage\\Deeper", ERROR_FILE_NOT_FOUND},
+      {u"HKEY_LOCAL_MACHINE\\Comm", ERROR_FILE_NOT_FOUND},  // paths are below the key given
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path ? device::ToUtf8(c.path) : "(null)");
@@ -133,10 +134,12 @@ TEST_F(HostRegistryTest, QueryFollowsTheSizeProtocol) {
     BYTE data[16];
     memset(data, 0xAB, sizeof data);
     DWORD size = c.bufferSize;
-    LONG status = RegQueryValueExW(key, c.name, nullptr, c.withType ? &type : nullptr, c.withData ? data : nullptr,
-                                   c.withSize ? &size : nullptr);
+    LONG status = RegQueryValueExW(key, c.name, nullptr, c.withType ? &type : nullptr,
+                                   c.withData ? data : nullptr, c.withSize ? &size : nullptr);
     EXPECT_EQ(status, c.expected);
-    if (c.withSize) EXPECT_EQ(size, c.expectedSize);
+    if (c.withSize) {
+      EXPECT_EQ(size, c.expectedSize);
+    }
     if (c.withType && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)) {
       EXPECT_EQ(type, static_cast<DWORD>(std::u16string(c.name) == u"Empty" ? REG_BINARY : REG_DWORD));
     }
@@ -193,7 +196,7 @@ TEST_F(HostRegistryTest, SettersStoreWin32Layouts) {
       {u"Qword", 11, {1, 2, 3, 4, 5, 6, 7, 8}},
       {u"Odd", 0x12345678, {9}},
   };
-  HKEY key = Open(u"hklm\\a");
+  HKEY key = Open(u"a");
   for (const Expected& e : expected) {
     SCOPED_TRACE(device::ToUtf8(e.name));
     DWORD type = 0;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,8 +17,8 @@
 
 namespace {
 
-constexpr UINT kPing = WM_USER + 1;
-constexpr UINT kPong = WM_USER + 2;
+constexpr UINT kPing = WM_USER + 1;  // answered with wParam + 1
+constexpr UINT kNote = WM_USER + 2;  // only logged
 
 struct Seen {
   HWND window;
@@ -40,7 +42,6 @@ std::vector<UINT> SeenIds() {
   return ids;
 }
 
-// Logs every message; answers kPing with wParam + 1 and WM_CREATE as told.
 LRESULT CALLBACK LoggingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   {
     std::lock_guard<std::mutex> lock(g_seenMutex);
@@ -55,6 +56,52 @@ bool TraceHas(const std::string& line) {
   std::vector<std::string> trace = device::Trace();
   return std::find(trace.begin(), trace.end(), line) != trace.end();
 }
+
+// The trace line that shows a message from another thread has been queued.
+std::string SentLine(UINT message, WPARAM wParam) {
+  char line[96];
+  std::snprintf(line, sizeof line, "SendMessageW window=main msg=0x%X wparam=0x%lX lparam=0x0", message,
+                static_cast<unsigned long>(wParam));
+  return line;
+}
+
+std::u16string FirstChildClass(HWND panel) {
+  WCHAR name[256];
+  int length = GetClassNameW(GetWindow(panel, GW_CHILD), name, 256);
+  return std::u16string(name, static_cast<size_t>(length));
+}
+
+// Sends one message from a thread of its own. A sender that is never
+// answered is released with a device reset, so a broken queue fails the test
+// instead of hanging it.
+class Sender {
+ public:
+  Sender(HWND window, UINT message, WPARAM wParam)
+      : thread_([=] {
+          answer_ = SendMessageW(window, message, wParam, 0);
+          device::NotifyChanged();
+        }) {}
+  ~Sender() {
+    if (thread_.joinable()) Answered();
+  }
+  // Whether the sender got its answer within the time.
+  bool Answered(int timeoutMs = 2000) {
+    bool answered = device::WaitFor([this] { return answer_.load() != kWaiting; }, timeoutMs);
+    if (!answered) device::Reset();
+    Join();
+    return answered;
+  }
+  LRESULT Answer() const { return answer_.load(); }
+  bool Waiting() const { return answer_.load() == kWaiting; }
+
+ private:
+  static constexpr LRESULT kWaiting = -5;
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  std::atomic<LRESULT> answer_{kWaiting};
+  std::thread thread_;
+};
 
 class HostWindowsTest : public ::testing::Test {
  protected:
@@ -77,7 +124,7 @@ class HostWindowsTest : public ::testing::Test {
   }
 };
 
-// ---- Classes and creation ----------------------------------------------------
+// ---- Classes, creation, destruction ------------------------------------------
 
 TEST_F(HostWindowsTest, RegisterClassRefusesDuplicatesBadRecordsAndTheFault) {
   WNDCLASSW good{};
@@ -116,10 +163,10 @@ TEST_F(HostWindowsTest, RegisterClassRefusesDuplicatesBadRecordsAndTheFault) {
   EXPECT_NE(RegisterClassW(&good), 0);
 }
 
-TEST_F(HostWindowsTest, CreateWindowFailsForUnknownClassBadParentAndTheFault) {
+TEST_F(HostWindowsTest, CreateWindowFailsWithoutClassOrParentAndUnderTheFault) {
   EXPECT_EQ(CreateWindowExW(0, u"No Such Class", u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr), nullptr);
   EXPECT_EQ(CreateWindowExW(0, nullptr, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr), nullptr);
-  EXPECT_EQ(Create(reinterpret_cast<HWND>(0x7777)), nullptr);
+  EXPECT_EQ(Create(reinterpret_cast<HWND>(0x7770)), nullptr);
   device::SetFault(device::Fault::CreateWindow, true);
   EXPECT_EQ(Create(), nullptr);
   EXPECT_TRUE(SeenMessages().empty());  // no procedure ran for any of them
@@ -129,7 +176,367 @@ TEST_F(HostWindowsTest, CreateWindowFailsForUnknownClassBadParentAndTheFault) {
   ASSERT_NE(window, nullptr);
   EXPECT_EQ(SeenIds(), std::vector<UINT>{WM_CREATE});
   EXPECT_EQ(FindWindowW(u"test CLASS", u"Test"), window);
-  EXPECT_EQ(host_class_check_helper_unused, 0) << "";
+}
+
+TEST_F(HostWindowsTest, ProcedureVetoingCreationGetsItsWindowDestroyed) {
+  g_createAnswer = -1;
+  EXPECT_EQ(Create(), nullptr);
+  EXPECT_EQ(SeenIds(), (std::vector<UINT>{WM_CREATE, WM_DESTROY}));
+  EXPECT_EQ(FindWindowW(u"Test Class", nullptr), nullptr);
+}
+
+TEST_F(HostWindowsTest, DestroyWindowSendsDestroyParentFirstAndLeavesStaleHandles) {
+  HWND parent = Create();
+  HWND child = Create(parent, u"Child");
+  HWND grandchild = Create(child, u"Grandchild");
+  ASSERT_TRUE(parent && child && grandchild);
+
+  EXPECT_TRUE(DestroyWindow(parent));
+  std::vector<HWND> destroyed;
+  for (const Seen& seen : SeenMessages()) {
+    if (seen.message == WM_DESTROY) destroyed.push_back(seen.window);
+  }
+  EXPECT_EQ(destroyed, (std::vector<HWND>{parent, child, grandchild}));
+
+  WCHAR name[32];
+  for (HWND gone : {parent, child, grandchild}) {
+    EXPECT_FALSE(DestroyWindow(gone));
+    EXPECT_EQ(GetClassNameW(gone, name, 32), 0);
+    EXPECT_FALSE(PostMessageW(gone, kNote, 0, 0));
+    EXPECT_EQ(SendMessageW(gone, kPing, 1, 0), 0);
+  }
+  HWND next = Create();
+  EXPECT_TRUE(next != parent && next != child && next != grandchild);  // handles are never reused
+}
+
+TEST_F(HostWindowsTest, CloseThroughDefWindowProcDestroysTheWindow) {
+  HWND window = Create();
+  EXPECT_EQ(SendMessageW(window, WM_CLOSE, 0, 0), 0);
+  EXPECT_EQ(SeenIds(), (std::vector<UINT>{WM_CREATE, WM_CLOSE, WM_DESTROY}));
+  EXPECT_EQ(FindWindowW(u"Test Class", nullptr), nullptr);
+}
+
+TEST_F(HostWindowsTest, OnlyTheOwningThreadMayDestroyAWindow) {
+  HWND window = Create();
+  BOOL result = TRUE;
+  DWORD error = 0;
+  std::thread other([&] {
+    result = DestroyWindow(window);
+    error = GetLastError();
+  });
+  other.join();
+  EXPECT_FALSE(result);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(FindWindowW(u"Test Class", nullptr), window);
+  HWND foreign = device::CreateForeignWindow(u"Foreign");
+  EXPECT_FALSE(DestroyWindow(foreign));  // nor a window of another program
+  EXPECT_EQ(FindWindowW(u"Foreign", nullptr), foreign);
+}
+
+TEST_F(HostWindowsTest, ShowWindowReportsThePreviousVisibilityAndTraces) {
+  HWND window = Create();
+  EXPECT_FALSE(ShowWindow(window, SW_HIDE));
+  EXPECT_FALSE(ShowWindow(window, SW_SHOW));
+  EXPECT_TRUE(ShowWindow(window, SW_HIDE));
+  EXPECT_TRUE(UpdateWindow(window));
+  EXPECT_TRUE(TraceHas("ShowWindow window=main command=0"));
+  EXPECT_TRUE(TraceHas("ShowWindow window=main command=5"));
+  EXPECT_FALSE(ShowWindow(reinterpret_cast<HWND>(0x7770), SW_SHOW));
+  EXPECT_FALSE(UpdateWindow(nullptr));
+}
+
+// ---- Posting, the loop, quitting ---------------------------------------------
+
+TEST_F(HostWindowsTest, QuitArrivesAfterEveryPostedMessageWithItsCode) {
+  HWND window = Create();
+  ASSERT_TRUE(PostMessageW(window, kNote, 1, 0));
+  PostQuitMessage(7);
+  ASSERT_TRUE(PostMessageW(window, kNote, 2, 0));
+  ASSERT_TRUE(PostMessageW(nullptr, kNote, 3, 0));  // to this thread, no window
+
+  MSG msg{};
+  std::vector<WPARAM> read;
+  while (GetMessageW(&msg, nullptr, 0, 0)) {
+    read.push_back(msg.wParam);
+    EXPECT_FALSE(TranslateMessage(&msg));
+    DispatchMessageW(&msg);
+  }
+  EXPECT_EQ(read, (std::vector<WPARAM>{1, 2, 3}));
+  EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
+  EXPECT_EQ(msg.wParam, 7u);
+  // The window saw the two messages addressed to it; the thread's own did not reach it.
+  EXPECT_EQ(SeenIds(), (std::vector<UINT>{WM_CREATE, kNote, kNote}));
+}
+
+TEST_F(HostWindowsTest, BadLoopArgumentsFailCleanly) {
+  EXPECT_EQ(GetMessageW(nullptr, nullptr, 0, 0), -1);
+  EXPECT_EQ(DispatchMessageW(nullptr), 0);
+  MSG stale{reinterpret_cast<HWND>(0x7770), kPing, 1, 0, 0, {0, 0}};
+  EXPECT_EQ(DispatchMessageW(&stale), 0);
+  EXPECT_FALSE(PostMessageW(reinterpret_cast<HWND>(0x7770), kNote, 0, 0));
+  EXPECT_EQ(SendMessageW(nullptr, kPing, 1, 0), 0);
+}
+
+TEST_F(HostWindowsTest, DispatchReturnsTheProcedureResult) {
+  HWND window = Create();
+  ASSERT_TRUE(PostMessageW(window, kPing, 41, 0));
+  MSG msg{};
+  ASSERT_TRUE(GetMessageW(&msg, nullptr, 0, 0));
+  EXPECT_EQ(msg.hwnd, window);
+  EXPECT_EQ(DispatchMessageW(&msg), 42);
+}
+
+TEST_F(HostWindowsTest, MessagesToAnotherProgramAreRecordedInOrder) {
+  HWND keyboard = device::CreateForeignWindow(u"CE-StarIm");
+  ASSERT_TRUE(PostMessageW(keyboard, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(33, 24)));
+  ASSERT_TRUE(PostMessageW(keyboard, WM_LBUTTONUP, 0, MAKELPARAM(33, 24)));
+  EXPECT_EQ(SendMessageW(keyboard, kPing, 5, 0), 0);  // another program's answer is not ours to see
+
+  std::vector<device::PostedMessage> posted = device::PostedToOtherPrograms();
+  ASSERT_EQ(posted.size(), 3u);
+  UINT messages[] = {WM_LBUTTONDOWN, WM_LBUTTONUP, kPing};
+  WPARAM wParams[] = {MK_LBUTTON, 0, 5};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(posted[i].window, keyboard);
+    EXPECT_EQ(posted[i].className, u"CE-StarIm");
+    EXPECT_EQ(posted[i].message, messages[i]);
+    EXPECT_EQ(posted[i].wParam, wParams[i]);
+  }
+  EXPECT_EQ(posted[0].lParam, MAKELPARAM(33, 24));
+}
+
+// ---- Sending -----------------------------------------------------------------
+
+TEST_F(HostWindowsTest, SendOnTheOwningThreadCallsTheProcedureDirectly) {
+  HWND window = Create();
+  EXPECT_EQ(SendMessageW(window, kPing, 9, 0), 10);
+  std::vector<Seen> seen = SeenMessages();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].message, kPing);
+  EXPECT_EQ(seen[1].thread, std::this_thread::get_id());
+}
+
+TEST_F(HostWindowsTest, SendFromAnotherThreadWaitsForTheLoopAndGoesBeforePostedMessages) {
+  HWND window = Create();
+  ASSERT_TRUE(PostMessageW(window, kNote, 1, 0));
+  Sender sender(window, kPing, 99);
+  ASSERT_TRUE(device::WaitFor([] { return TraceHas(SentLine(kPing, 99)); }));
+  EXPECT_TRUE(sender.Waiting());  // nothing has run the procedure yet
+
+  MSG msg{};
+  ASSERT_TRUE(GetMessageW(&msg, nullptr, 0, 0));
+  EXPECT_TRUE(sender.Answered()) << "the loop returned a posted message before handling the sent one";
+  EXPECT_EQ(sender.Answer(), 100);
+  EXPECT_EQ(msg.message, kNote);  // the posted one comes out after the sent one ran
+  std::vector<Seen> seen = SeenMessages();
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[1].message, kPing);
+  EXPECT_EQ(seen[1].thread, std::this_thread::get_id());  // on the window's own thread
+}
+
+TEST_F(HostWindowsTest, WaitingSenderIsReleasedWithZeroWhenTheWindowGoes) {
+  HWND window = Create();
+  Sender sender(window, kPing, 1);
+  ASSERT_TRUE(device::WaitFor([] { return TraceHas(SentLine(kPing, 1)); }));
+  ASSERT_TRUE(DestroyWindow(window));
+  EXPECT_TRUE(sender.Answered());
+  EXPECT_EQ(sender.Answer(), 0);
+  EXPECT_EQ(SeenIds(), (std::vector<UINT>{WM_CREATE, WM_DESTROY}));  // the sent one never ran
+}
+
+TEST_F(HostWindowsTest, WaitingSenderIsReleasedWhenTheOwningThreadEnds) {
+  std::promise<HWND> created;
+  std::promise<void> mayEnd;
+  std::thread owner([&] {
+    created.set_value(Create());
+    mayEnd.get_future().wait();
+  });
+  HWND window = created.get_future().get();
+  ASSERT_NE(window, nullptr);
+  Sender sender(window, kPing, 1);
+  bool queued = device::WaitFor([] { return TraceHas(SentLine(kPing, 1)); });
+  mayEnd.set_value();
+  owner.join();
+  ASSERT_TRUE(queued);
+  EXPECT_TRUE(sender.Answered());
+  EXPECT_EQ(sender.Answer(), 0);
+  EXPECT_EQ(FindWindowW(u"Test Class", nullptr), nullptr);  // its windows went with it
+}
+
+TEST_F(HostWindowsTest, WaitingSenderIsReleasedByReset) {
+  HWND window = Create();
+  Sender sender(window, kPing, 1);
+  ASSERT_TRUE(device::WaitFor([] { return TraceHas(SentLine(kPing, 1)); }));
+  device::Reset();
+  EXPECT_TRUE(sender.Answered());
+  EXPECT_EQ(sender.Answer(), 0);
+}
+
+// A window on another thread that, while handling kPing, sends kPing back to
+// a window of the thread that is waiting for it.
+HWND g_backTarget = nullptr;
+LRESULT CALLBACK SendBackProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kPing) {
+    LRESULT back = SendMessageW(g_backTarget, kPing, wParam * 10, 0);
+    PostQuitMessage(0);
+    return back + 1;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+TEST_F(HostWindowsTest, ThreadsSendingToEachOtherDoNotWaitForEver) {
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = SendBackProc;
+  windowClass.lpszClassName = u"Send Back";
+  ASSERT_NE(RegisterClassW(&windowClass), 0);
+  g_backTarget = Create();
+  std::promise<HWND> created;
+  std::thread other([&] {
+    created.set_value(
+        CreateWindowExW(0, u"Send Back", u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr));
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0)) DispatchMessageW(&msg);
+  });
+  HWND remote = created.get_future().get();
+  ASSERT_NE(remote, nullptr);
+  // 3 goes over, 30 comes back and is answered here with 31, plus one there.
+  EXPECT_EQ(SendMessageW(remote, kPing, 3, 0), 32);
+  other.join();
+  std::vector<Seen> seen = SeenMessages();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].wParam, 30u);
+  EXPECT_EQ(seen[1].thread, std::this_thread::get_id());
+}
+
+// ---- Finding windows ---------------------------------------------------------
+
+TEST_F(HostWindowsTest, FindWindowLooksAtTopLevelWindowsByClassAndTitle) {
+  HWND first = device::CreateForeignWindow(u"SipWndClass", nullptr, u"One");
+  HWND second = device::CreateForeignWindow(u"SipWndClass", nullptr, u"Two");
+  HWND child = device::CreateForeignWindow(u"Hidden Child", first);
+  HWND own = Create(nullptr, u"Nuvik");
+  ASSERT_TRUE(first && second && child && own);
+
+  struct Case {
+    const char16_t* className;
+    const char16_t* title;
+    HWND expected;
+  } cases[] = {
+      {u"SipWndClass", nullptr, first},  // the first made wins
+      {u"sipwndclass", nullptr, first},
+      {u"SipWndClass", u"Two", second},
+      {u"SipWndClass", u"Three", nullptr},
+      {u"Hidden Child", nullptr, nullptr},  // children are not top-level
+      {u"Test Class", u"Nuvik", own},
+      {u"SipWndCla", nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(device::ToUtf8(c.className));
+    EXPECT_EQ(FindWindowW(c.className, c.title), c.expected);
+  }
+  device::DestroyForeignWindow(first);
+  EXPECT_EQ(FindWindowW(u"SipWndClass", nullptr), second);
+  EXPECT_EQ(FindWindowW(u"Hidden Child", nullptr), nullptr);
+  EXPECT_EQ(GetWindow(child, GW_CHILD), nullptr);  // went with its parent
+}
+
+TEST_F(HostWindowsTest, GetWindowWalksChildrenInCreationOrder) {
+  HWND panel = device::CreateForeignWindow(u"SipWndClass");
+  HWND a = device::CreateForeignWindow(u"A", panel);
+  HWND b = device::CreateForeignWindow(u"B", panel);
+  HWND c = device::CreateForeignWindow(u"C", panel);
+  EXPECT_EQ(GetWindow(panel, GW_CHILD), a);
+  EXPECT_EQ(GetWindow(a, GW_HWNDNEXT), b);
+  EXPECT_EQ(GetWindow(b, GW_HWNDNEXT), c);
+  EXPECT_EQ(GetWindow(c, GW_HWNDNEXT), nullptr);
+  EXPECT_EQ(GetWindow(a, GW_CHILD), nullptr);
+  device::DestroyForeignWindow(a);
+  EXPECT_EQ(GetWindow(panel, GW_CHILD), b);
+  EXPECT_EQ(GetWindow(nullptr, GW_CHILD), nullptr);
+  EXPECT_EQ(GetWindow(panel, 77), nullptr);
+  EXPECT_EQ(device::CreateForeignWindow(u""), nullptr);
+  EXPECT_EQ(device::CreateForeignWindow(u"X", reinterpret_cast<HWND>(0x7770)), nullptr);
+}
+
+TEST_F(HostWindowsTest, GetClassNameCopiesWhatFitsAndTerminates) {
+  HWND window = device::CreateForeignWindow(u"CE-StarIm");
+  struct Case {
+    int length;
+    int expected;
+    std::u16string text;
+  } cases[] = {
+      {256, 9, u"CE-StarIm"}, {10, 9, u"CE-StarIm"}, {9, 8, u"CE-StarI"}, {4, 3, u"CE-"}, {1, 0, u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.length);
+    WCHAR buffer[300];
+    std::fill(std::begin(buffer), std::end(buffer), u'#');
+    EXPECT_EQ(GetClassNameW(window, buffer, c.length), c.expected);
+    EXPECT_EQ(std::u16string(buffer), c.text);
+    EXPECT_EQ(buffer[c.length], u'#');  // nothing written past the length given
+  }
+  WCHAR buffer[8] = u"#";
+  EXPECT_EQ(GetClassNameW(window, buffer, 0), 0);
+  EXPECT_EQ(GetClassNameW(window, buffer, -3), 0);
+  EXPECT_EQ(GetClassNameW(window, nullptr, 8), 0);
+  EXPECT_EQ(GetClassNameW(nullptr, buffer, 8), 0);
+  EXPECT_EQ(buffer[0], u'#');
+}
+
+TEST_F(HostWindowsTest, SoftInputPanelShowsTheWindowsOfEachInputMethod) {
+  struct Case {
+    device::Sip sip;
+    bool panel;
+    std::u16string keyboardClass;
+    bool imeWindow;
+  } cases[] = {
+      {device::Sip::CeStar, true, u"CE-StarIm", true},
+      {device::Sip::Other, true, u"QWERTY_Keyboard", false},
+      {device::Sip::None, false, u"", false},
+      {device::Sip::CeStar, true, u"CE-StarIm", true},  // back again after none
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.sip));
+    device::SetSip(c.sip);
+    HWND panel = FindWindowW(u"SipWndClass", nullptr);
+    EXPECT_EQ(panel != nullptr, c.panel);
+    EXPECT_EQ(device::ToUtf8(FirstChildClass(panel)), device::ToUtf8(c.keyboardClass));
+    EXPECT_EQ(FindWindowW(u"WinXE_ImeClass", nullptr) != nullptr, c.imeWindow);
+  }
+}
+
+// ---- Owners, foreground, message boxes ---------------------------------------
+
+TEST_F(HostWindowsTest, MessageBoxRecordsItsOwnerKindAndAnswersOk) {
+  HWND main = Create();
+  HWND child = Create(main);
+  HWND foreground = device::CreateForeignWindow(u"Foreground App");
+  HWND other = device::CreateForeignWindow(u"Background App");
+  device::SetForeground(foreground);
+  EXPECT_EQ(GetForegroundWindow(), foreground);
+
+  struct Case {
+    HWND owner;
+    const char* kind;
+  } cases[] = {{main, "main"}, {foreground, "foreground"}, {nullptr, "none"}, {other, "other"}, {child, "other"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    device::ClearRecords();
+    EXPECT_EQ(MessageBoxW(c.owner, u"Text", u"Caption", MB_OK), IDOK);
+    std::vector<device::MessageBoxRecord> boxes = device::MessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].owner, c.owner);
+    EXPECT_EQ(boxes[0].ownerKind, c.kind);
+    EXPECT_EQ(boxes[0].text, u"Text");
+    EXPECT_EQ(boxes[0].caption, u"Caption");
+  }
+  device::ClearRecords();
+  MessageBoxW(nullptr, nullptr, nullptr, MB_OK);
+  ASSERT_EQ(device::MessageBoxes().size(), 1u);
+  EXPECT_EQ(device::MessageBoxes()[0].caption, u"Error");  // the handheld's default caption
+
+  device::DestroyForeignWindow(foreground);
+  EXPECT_EQ(GetForegroundWindow(), nullptr);  // a window that is gone is nobody's foreground
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Finding the raw-infrared port from the IrDA driver's registry entries:
 // the device name chosen, the one box of each failure, and that no key is
 // left open on any path.
+#include "port/ir_port_locator.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "device.h"
-#include "port/ir_port_locator.h"
 #include "shell/globals.h"
 
 namespace {
@@ -37,8 +38,8 @@ void Driver(DWORD port) {
 struct Case {
   const char* what;
   std::function<void()> registry;
-  const char16_t* port;     // the expected device name; null when Locate fails
-  const char16_t* text;     // the expected box, if any
+  const char16_t* port;  // the expected device name; null when Locate fails
+  const char16_t* text;  // the expected box, if any
   const char16_t* caption;
 };
 

@@ -67,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
         DecoderCase{"FFInsideAPacketIsData", {{{0x01, 0xFF, 0xFF, 0x01}, 0}}, {{0x01, 0xFF, 0xFF, 0x01}}},
         // No sliding resynchronisation: after a bad packet the next byte
         // starts a packet, so the press hidden one byte later is not found.
-        DecoderCase{"NoSlidingResync", {{Join({{0x00}, A_PRESS}), 0}}, {}},
+        DecoderCase{"NoSlidingResync", {{Join({{0x00}, A_PRESS}), 0}}, std::vector<std::vector<BYTE>>()},
         DecoderCase{"SplitWithinGapDecodedWhole", {{{0x41, 0x1E}, 0}, {{0x00, 0x5F}, 5}}, {A_PRESS}},
         DecoderCase{"SplitOverThreeEvents", {{{0x41}, 0}, {{0x1E, 0x00}, 4}, {{0x5F}, 4}}, {A_PRESS}},
         DecoderCase{"ReleaseTailAfterGapBoundary",
@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {A_PRESS}},
         DecoderCase{"LoneKeyCodeDroppedAfterGap", {{{0x42}, 0}, {A_RELEASE, 100}}, {A_RELEASE}},
         DecoderCase{"ShortTailInOneBurstThenSilence", {{Join({A_PRESS, {0x41, 0x1E, 0x80}}), 0}}, {A_PRESS}},
-        DecoderCase{"EmptyPortDeliversNothing", {{{}, 0}}, {})),
+        DecoderCase{"OnlyFiller", {{{0xFF, 0xFF, 0xFF}, 0}}, std::vector<std::vector<BYTE>>()}),
     [](const ::testing::TestParamInfo<DecoderCase>& info) { return info.param.name; });
 
 // A drain on a closed or failing port behaves as an empty one.

@@ -1,8 +1,8 @@
 // Loading registry exports (.reg files) into the handheld's registry: what a
 // good file puts there, where a bad one is refused, and that a refused file
 // leaves the registry untouched.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -83,19 +83,18 @@ struct GoodFile {
 TEST_F(RegFileTest, GoodFilesLoad) {
   const GoodFile files[] = {
       {"every value kind, version 5",
-       std::string(V5) +
-           "[HKEY_LOCAL_MACHINE\\Comm\\IrDA\\Linkage]\r\n"
-           "\"Bind\"=hex(7):49,00,72,00,53,00,49,00,52,00,31,00,00,00,00,00\r\n"
-           "@=\"default\"\r\n"
-           "\"Path\"=\"C:\\\\dir \\\"q\\\"\"\r\n"
-           "\"Dw\"=dword:00010002\r\n"
-           "\"Short\"=dword:7\r\n"
-           "\"Bin\"=hex:01,ff,0A\r\n"
-           "\"Empty\"=hex:\r\n"
-           "\"Exp\"=hex(2):25,00,00,00\r\n"
-           "\"Q\"=hex(b):01,02,03,04,05,06,07,08\r\n"
-           "\"None\"=hex(0):\r\n"
-           "\"Big\"=hex(12345678):5\r\n",
+       std::string(V5) + "[HKEY_LOCAL_MACHINE\\Comm\\IrDA\\Linkage]\r\n"
+                         "\"Bind\"=hex(7):49,00,72,00,53,00,49,00,52,00,31,00,00,00,00,00\r\n"
+                         "@=\"default\"\r\n"
+                         "\"Path\"=\"C:\\\\dir \\\"q\\\"\"\r\n"
+                         "\"Dw\"=dword:00010002\r\n"
+                         "\"Short\"=dword:7\r\n"
+                         "\"Bin\"=hex:01,ff,0A\r\n"
+                         "\"Empty\"=hex:\r\n"
+                         "\"Exp\"=hex(2):25,00,00,00\r\n"
+                         "\"Q\"=hex(b):01,02,03,04,05,06,07,08\r\n"
+                         "\"None\"=hex(0):\r\n"
+                         "\"Big\"=hex(12345678):5\r\n",
        {{u"Comm\\IrDA\\Linkage", u"Bind", REG_MULTI_SZ, Wide(std::u16string(u"IrSIR1\0\0", 8))},
         {u"Comm\\IrDA\\Linkage", u"", REG_SZ, Wide(std::u16string(u"default\0", 8))},
         {u"Comm\\IrDA\\Linkage", u"Path", REG_SZ, Wide(std::u16string(u"C:\\dir \"q\"\0", 11))},
@@ -140,18 +139,18 @@ TEST_F(RegFileTest, GoodFilesLoad) {
        {},
        {}},
       {"deletes of keys and values, later lines win",
-       std::string(V5) +
-           "[HKEY_LOCAL_MACHINE\\Gone\\Sub]\r\n\"A\"=dword:1\r\n"
-           "[HKEY_LOCAL_MACHINE\\Keep]\r\n\"A\"=dword:1\r\n\"B\"=dword:2\r\n\"C\"=\"c\"\r\n"
-           "[-HKEY_LOCAL_MACHINE\\Gone]\r\n"
-           "[-HKEY_LOCAL_MACHINE\\NeverWas]\r\n"
-           "[HKEY_LOCAL_MACHINE\\Keep]\r\n\"B\"=-\r\n\"Missing\"=-\r\n\"c\"=dword:9\r\n",
+       std::string(V5) + "[HKEY_LOCAL_MACHINE\\Gone\\Sub]\r\n\"A\"=dword:1\r\n"
+                         "[HKEY_LOCAL_MACHINE\\Keep]\r\n\"A\"=dword:1\r\n\"B\"=dword:2\r\n\"C\"=\"c\"\r\n"
+                         "[-HKEY_LOCAL_MACHINE\\Gone]\r\n"
+                         "[-HKEY_LOCAL_MACHINE\\NeverWas]\r\n"
+                         "[HKEY_LOCAL_MACHINE\\Keep]\r\n\"B\"=-\r\n\"Missing\"=-\r\n\"c\"=dword:9\r\n",
        {{u"Keep", u"A", REG_DWORD, {1, 0, 0, 0}}, {u"Keep", u"C", REG_DWORD, {9, 0, 0, 0}}},
        {u"Keep"},
        {u"Gone", u"Gone\\Sub", u"NeverWas"},
        {{u"Keep", u"B"}}},
       {"UTF-8 BOM and non-ASCII names",
-       "\xEF\xBB\xBF" + std::string(V5) + "[HKEY_LOCAL_MACHINE\\Caf\xC3\xA9]\r\n\"\xE2\x82\xAC\"=\"\xF0\x9F\x98\x80\"\r\n",
+       "\xEF\xBB\xBF" + std::string(V5) +
+           "[HKEY_LOCAL_MACHINE\\Caf\xC3\xA9]\r\n\"\xE2\x82\xAC\"=\"\xF0\x9F\x98\x80\"\r\n",
        {{u"Caf\u00e9", u"\u20ac", REG_SZ, Wide(std::u16string(u"\U0001F600\0", 3))}},
        {},
        {},
@@ -180,14 +179,16 @@ TEST_F(RegFileTest, GoodFilesLoad) {
     for (const char16_t* key : file.presentKeys) EXPECT_TRUE(KeyExists(key)) << device::ToUtf8(key);
     for (const char16_t* key : file.absentKeys) EXPECT_FALSE(KeyExists(key)) << device::ToUtf8(key);
     for (const auto& value : file.absentValues) {
-      EXPECT_EQ(ReadValue(value.first, value.second).status, ERROR_FILE_NOT_FOUND) << device::ToUtf8(value.second);
+      EXPECT_EQ(ReadValue(value.first, value.second).status, ERROR_FILE_NOT_FOUND)
+          << device::ToUtf8(value.second);
     }
   }
 }
 
 TEST_F(RegFileTest, LoadingMergesWithWhatIsThere) {
   device::RegistrySetDword(u"Comm\\Old", u"Kept", 1);
-  ASSERT_TRUE(device::RegistryLoadText(std::string(V5) + "[HKEY_LOCAL_MACHINE\\Comm\\New]\r\n", "m.reg", nullptr));
+  ASSERT_TRUE(
+      device::RegistryLoadText(std::string(V5) + "[HKEY_LOCAL_MACHINE\\Comm\\New]\r\n", "m.reg", nullptr));
   EXPECT_EQ(ReadValue(u"Comm\\Old", u"Kept").status, ERROR_SUCCESS);
   EXPECT_TRUE(KeyExists(u"Comm\\New"));
 }
@@ -202,13 +203,14 @@ struct BadFile {
 TEST_F(RegFileTest, MalformedFilesAreRefusedWithTheirLineAndLoadNothing) {
   // Each bad file first changes everything a good file could, so that a
   // partial load would show.
-  const std::string prefix = std::string(V5) +                           // lines 1-2
-                             "[-HKEY_LOCAL_MACHINE\\Pre]\r\n"             // 3
-                             "[HKEY_LOCAL_MACHINE\\Comm\\Fresh]\r\n"      // 4
-                             "\"Kept\"=-\r\n"                              // 5
-                             "\"New\"=dword:00000001\r\n";                 // 6
+  const std::string prefix = std::string(V5) +                        // lines 1-2
+                             "[-HKEY_LOCAL_MACHINE\\Pre]\r\n"         // 3
+                             "[HKEY_LOCAL_MACHINE\\Comm\\Fresh]\r\n"  // 4
+                             "\"Kept\"=-\r\n"                         // 5
+                             "\"New\"=dword:00000001\r\n";            // 6
   const BadFile files[] = {
-      {"bad header", "Windows Registry Editor Version 4.00\r\n[HKEY_LOCAL_MACHINE\\A]\r\n", 1, "not a registry export"},
+      {"bad header", "Windows Registry Editor Version 4.00\r\n[HKEY_LOCAL_MACHINE\\A]\r\n", 1,
+       "not a registry export"},
       {"header after blank lines", "\r\n\r\nREGEDIT5\r\n", 3, "not a registry export"},
       {"comment before header", "; hi\r\nREGEDIT4\r\n", 1, "not a registry export"},
       {"empty file", "", 1, "empty file"},
@@ -224,9 +226,11 @@ TEST_F(RegFileTest, MalformedFilesAreRefusedWithTheirLineAndLoadNothing) {
       {"missing comma", prefix + "\"A\"=hex:01 02\r\n", 7, "missing ','"},
       {"trailing comma", prefix + "\"A\"=hex:01,\r\n", 7, "ends with ','"},
       {"doubled comma", prefix + "\"A\"=hex:01,,02\r\n", 7, "missing byte"},
-      {"bad byte on a continuation line", prefix + "\"A\"=hex:01,\\\r\n  02,\\\r\n  0g\r\n", 9, "bad hex byte"},
+      {"bad byte on a continuation line", prefix + "\"A\"=hex:01,\\\r\n  02,\\\r\n  0g\r\n", 9,
+       "bad hex byte"},
       {"continuation at end of file", prefix + "\"A\"=hex:01,\\", 7, "at end of file"},
-      {"continuation at end of file after CRLF", prefix + "\"A\"=hex:01,\\\r\n  02,\\\r\n", 8, "at end of file"},
+      {"continuation at end of file after CRLF", prefix + "\"A\"=hex:01,\\\r\n  02,\\\r\n", 8,
+       "at end of file"},
       {"dword out of range", prefix + "\"A\"=dword:100000000\r\n", 7, "dword out of range"},
       {"dword not hex", prefix + "\"A\"=dword:12x4\r\n", 7, "bad dword"},
       {"dword without digits", prefix + "\"A\"=dword:\r\n", 7, "without hex digits"},
@@ -242,12 +246,14 @@ TEST_F(RegFileTest, MalformedFilesAreRefusedWithTheirLineAndLoadNothing) {
       {"another hive", prefix + "[HKEY_CURRENT_USER\\Software]\r\n", 7, "only HKEY_LOCAL_MACHINE"},
       {"hive prefix only", prefix + "[HKEY_LOCAL_MACHINEX\\A]\r\n", 7, "only HKEY_LOCAL_MACHINE"},
       {"deleting the hive", prefix + "[-HKEY_LOCAL_MACHINE]\r\n", 7, "cannot be deleted"},
-      {"value under a deleted key", prefix + "[-HKEY_LOCAL_MACHINE\\A]\r\n\"B\"=dword:1\r\n", 8, "deletes its key"},
+      {"value under a deleted key", prefix + "[-HKEY_LOCAL_MACHINE\\A]\r\n\"B\"=dword:1\r\n", 8,
+       "deletes its key"},
       {"unknown line", prefix + "Port=3\r\n", 7, "unknown line"},
       {"invalid UTF-8", prefix + "\"A\"=\"\xC3\x28\"\r\n", 7, "invalid UTF-8"},
       {"overlong UTF-8", prefix + "\"A\"=\"\xC0\xAF\"\r\n", 7, "invalid UTF-8"},
       {"UTF-8 cut short", prefix + "\"A\"=\"\xE2\x82", 7, "cut short"},
-      {"odd UTF-16 length", Utf16File(u"REGEDIT4\r\n[HKLM\\A]\r\n\"B\"=\"c\"") + "x", 3, "odd number of bytes"},
+      {"odd UTF-16 length", Utf16File(u"REGEDIT4\r\n[HKLM\\A]\r\n\"B\"=\"c\"") + "x", 3,
+       "odd number of bytes"},
       {"big-endian UTF-16", "\xFE\xFF", 1, "big-endian"},
       {"BOM only", "\xFF\xFE", 1, "empty file"},
   };
@@ -272,7 +278,8 @@ TEST_F(RegFileTest, LoadFileReadsFromDiskAndReportsUnreadableFiles) {
   char path[] = "/tmp/nuvik_reg_XXXXXX";
   int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
-  std::string text = std::string(V5) + "[HKEY_LOCAL_MACHINE\\Comm\\IrSIR1\\Parms]\r\n\"Port\"=dword:00000003\r\n";
+  std::string text =
+      std::string(V5) + "[HKEY_LOCAL_MACHINE\\Comm\\IrSIR1\\Parms]\r\n\"Port\"=dword:00000003\r\n";
   ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   close(fd);
   std::string error;

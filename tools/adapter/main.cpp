@@ -24,7 +24,8 @@ constexpr int kExitUsage = 2;
 
 constexpr unsigned long kMaxGapMs = 60000;
 constexpr unsigned long kMaxRepeat = 1000000;
-constexpr std::size_t kMaxStdinBytes = 16u << 20;
+// Enough for any typing session; each key becomes several bursts in memory.
+constexpr std::size_t kMaxStdinBytes = 256u << 10;
 
 const char kUsage[] =
     "Usage: nuvik-adapter [options] TTY\n"
@@ -173,24 +174,37 @@ bool ReadStdin(std::string* text, std::string* error) {
   }
 }
 
-bool AddText(std::string_view text, std::vector<adapter::Burst>* bursts, std::string* error) {
+// Packets the box sends but the handheld will drop because their check byte
+// is FF (the releases of M and N among them). Worth a note: a key that stays
+// down on the handheld is otherwise puzzling.
+struct DropNote {
+  std::size_t count = 0;
+  adapter::Packet first{};
+};
+
+void AddPacket(const adapter::Packet& packet, std::vector<adapter::Burst>* bursts, DropNote* note) {
+  if (!adapter::IsAcceptable(packet) && note->count++ == 0) note->first = packet;
+  adapter::Burst burst;
+  adapter::AppendBytes(packet, &burst.bytes);
+  burst.packets = 1;
+  bursts->push_back(std::move(burst));
+}
+
+bool AddText(std::string_view text, std::vector<adapter::Burst>* bursts, DropNote* note,
+             std::string* error) {
   std::vector<adapter::Packet> packets;
   if (!adapter::EncodeText(text, &packets, error)) return false;
-  for (const adapter::Packet& packet : packets) {
-    adapter::Burst burst;
-    adapter::AppendBytes(packet, &burst.bytes);
-    burst.packets = 1;
-    bursts->push_back(std::move(burst));
-  }
+  for (const adapter::Packet& packet : packets) AddPacket(packet, bursts, note);
   return true;
 }
 
-bool BuildBursts(const Options& options, std::vector<adapter::Burst>* bursts, std::string* error) {
+bool BuildBursts(const Options& options, std::vector<adapter::Burst>* bursts, DropNote* note,
+                 std::string* error) {
   for (const Item& item : options.items) {
     std::string why;
     switch (item.source) {
       case Source::kText:
-        if (!AddText(item.value, bursts, &why)) {
+        if (!AddText(item.value, bursts, note, &why)) {
           *error = "--text: " + why;
           return false;
         }
@@ -198,7 +212,7 @@ bool BuildBursts(const Options& options, std::vector<adapter::Burst>* bursts, st
       case Source::kStdin: {
         std::string text;
         if (!ReadStdin(&text, error)) return false;
-        if (!AddText(text, bursts, &why)) {
+        if (!AddText(text, bursts, note, &why)) {
           *error = "--stdin: " + why;
           return false;
         }
@@ -210,7 +224,7 @@ bool BuildBursts(const Options& options, std::vector<adapter::Burst>* bursts, st
           *error = "--hex: " + why;
           return false;
         }
-        burst.packets = adapter::CountAcceptedPackets(burst.bytes.data(), burst.bytes.size());
+        burst.packets = adapter::CountFramedPackets(burst.bytes.data(), burst.bytes.size());
         bursts->push_back(std::move(burst));
         break;
       }
@@ -220,10 +234,7 @@ bool BuildBursts(const Options& options, std::vector<adapter::Burst>* bursts, st
           *error = "--key: " + why;
           return false;
         }
-        adapter::Burst burst;
-        adapter::AppendBytes(packet, &burst.bytes);
-        burst.packets = 1;
-        bursts->push_back(std::move(burst));
+        AddPacket(packet, bursts, note);
         break;
       }
     }
@@ -250,7 +261,14 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   std::vector<adapter::Burst> bursts;
-  if (!BuildBursts(options, &bursts, &error)) return Fail(kExitUsage, error);
+  DropNote note;
+  if (!BuildBursts(options, &bursts, &note, &error)) return Fail(kExitUsage, error);
+  if (note.count > 0) {
+    std::fprintf(stderr,
+                 "nuvik-adapter: note: %lu packet(s) check to FF, which the handheld drops "
+                 "(first: %02X %02X %02X %02X)\n",
+                 static_cast<unsigned long>(note.count) * options.send.repeat, note.first.key, note.first.scan, note.first.flags, note.first.check);
+  }
 
   adapter::TtyWriter writer;
   if (!writer.Open(options.tty, &error)) return Fail(kExitIo, error);

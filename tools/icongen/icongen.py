@@ -6,8 +6,8 @@ colours (4 bits per pixel) with a 1-bit transparency mask, the classic
 format every Windows version reads. The PNGs show the same pixels four times
 larger for the documentation.
 
-    icongen.py [--out DIR]     write the files (default: the repo's res/)
-    icongen.py --check [DIR]   exit 1 if the files in DIR differ from a fresh drawing
+    icongen.py [--out DIR]           write the files (default: the repo's res/)
+    icongen.py --check [--out DIR]   exit 1 if those files differ from a fresh drawing
 """
 
 import argparse
@@ -16,7 +16,7 @@ import struct
 import sys
 import zlib
 
-from glyphs import BIG, SMALL, TINY
+from glyphs import BIG, SMALL
 
 # The standard Windows 16-colour palette, in its usual order.
 PALETTE = [
@@ -25,7 +25,7 @@ PALETTE = [
     (0x80, 0x80, 0x80), (0xFF, 0x00, 0x00), (0x00, 0xFF, 0x00), (0xFF, 0xFF, 0x00),
     (0x00, 0x00, 0xFF), (0xFF, 0x00, 0xFF), (0x00, 0xFF, 0xFF), (0xFF, 0xFF, 0xFF),
 ]
-BLACK, NAVY, SILVER, GREY, RED, LIME, YELLOW, FUCHSIA, AQUA, WHITE = 0, 4, 7, 8, 9, 10, 11, 13, 14, 15
+BLACK, SILVER, GREY, RED, LIME, YELLOW, FUCHSIA, AQUA, WHITE = 0, 7, 8, 9, 10, 11, 13, 14, 15
 CLEAR = None  # a transparent pixel
 
 # One bright colour per letter of the wordmark.
@@ -137,21 +137,22 @@ def app_icon(size):
     tile(canvas, BLACK)
     if size >= 32:
         centred_text(canvas, BIG, "Nuvik", baseline=21)
-        canvas.fill(3, 25, 28, 26, NAVY)
-        for i, colour in enumerate(WORDMARK_COLOURS):
-            canvas.fill(3 + i * 5 + (1 if i else 0), 25, 3 + i * 5 + 5, 26, colour)
+        # A rule under the name, one stretch per letter colour.
+        edges = [3, 9, 14, 19, 24, 29]
+        for colour, x0, x1 in zip(WORDMARK_COLOURS, edges, edges[1:]):
+            canvas.fill(x0, 25, x1 - 1, 26, colour)
     else:
-        centred_text(canvas, SMALL, "Nv", baseline=11)
+        centred_text(canvas, BIG, "Nv", baseline=13)
     return canvas
 
 
 def enabled_icon(size):
     canvas = Canvas(size)
     if size >= 32:
-        centred_text(canvas, SMALL, "Nuvik", baseline=10, outline=BLACK)
+        centred_text(canvas, SMALL, "Nuvik", baseline=9, gap=2, outline=BLACK)
         keyboard(canvas, top=14, rows=3, key=3, gap=1)
     else:
-        centred_text(canvas, TINY, "Nuvik", baseline=5, gap=0, outline=BLACK)
+        centred_text(canvas, SMALL, "Nv", baseline=6, outline=BLACK)
         keyboard(canvas, top=8, rows=2, key=1, gap=1)
     return canvas
 

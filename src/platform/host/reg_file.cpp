@@ -4,6 +4,8 @@
 // The whole file is decoded and parsed into a list of changes before any of
 // them is applied, so a file with a fault anywhere leaves the registry as it
 // was. Every fault is reported as "FILE:LINE: what is wrong".
+#include "reg_file.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,7 +13,6 @@
 #include <cstring>
 
 #include "internal.h"
-#include "reg_file.h"
 
 namespace host {
 namespace {
@@ -29,7 +30,8 @@ struct Line {
 
 class Parser {
  public:
-  Parser(const std::string& fileName, std::vector<RegChange>* changes) : fileName_(fileName), changes_(changes) {}
+  Parser(const std::string& fileName, std::vector<RegChange>* changes)
+      : fileName_(fileName), changes_(changes) {}
 
   bool Parse(const std::string& bytes, std::string* error);
 
@@ -85,11 +87,15 @@ bool StartsWithNoCase(const std::u16string& text, size_t pos, const char* prefix
   return true;
 }
 
-// Text from the file quoted in a message, cut short if long.
+// Text from the file quoted in a message: cut short if long, and with
+// control characters shown as '?' so the message stays one printable line.
 std::string Shown(const std::u16string& text) {
   const size_t limit = 60;
-  if (text.size() <= limit) return device::ToUtf8(text);
-  return device::ToUtf8(text.substr(0, limit)) + "...";
+  std::u16string shown = text.substr(0, limit);
+  for (char16_t& c : shown) {
+    if (c < 0x20 || c == 0x7F) c = u'?';
+  }
+  return device::ToUtf8(shown) + (text.size() > limit ? "..." : "");
 }
 
 void AppendWide(std::vector<BYTE>* bytes, const std::u16string& text) {
@@ -128,7 +134,8 @@ bool Parser::DecodeUtf8(const std::string& bytes, size_t start, std::u16string* 
     } else {
       return Fail(LineOfOffset(bytes, i), "invalid UTF-8 byte " + Hex(lead, 2));
     }
-    if (bytes.size() - i - 1 < extra) return Fail(LineOfOffset(bytes, i), "UTF-8 sequence cut short at end of file");
+    if (bytes.size() - i - 1 < extra)
+      return Fail(LineOfOffset(bytes, i), "UTF-8 sequence cut short at end of file");
     for (size_t k = 1; k <= extra; ++k) {
       unsigned char next = static_cast<unsigned char>(bytes[i + k]);
       if ((next & 0xC0) != 0x80) {
@@ -182,8 +189,9 @@ bool Parser::ReadHeader(size_t* next) {
     } else if (text == V4_HEADER) {
       regedit4_ = true;
     } else {
-      return Fail(lines_[i].number, "not a registry export: the first line must be "
-                                        "\"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
+      return Fail(lines_[i].number,
+                  "not a registry export: the first line must be "
+                  "\"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
     }
     *next = i + 1;
     return true;
@@ -193,7 +201,8 @@ bool Parser::ReadHeader(size_t* next) {
 
 bool Parser::ParseSection(const Line& line) {
   std::u16string text = Trim(line.text);
-  if (text.size() < 2 || text.back() != u']') return Fail(line.number, "missing ']' at the end of the key line");
+  if (text.size() < 2 || text.back() != u']')
+    return Fail(line.number, "missing ']' at the end of the key line");
   std::u16string inner = text.substr(1, text.size() - 2);
   bool remove = !inner.empty() && inner.front() == u'-';
   if (remove) inner.erase(0, 1);
@@ -211,8 +220,9 @@ bool Parser::ParseSection(const Line& line) {
   }
   std::u16string hive = WideLower(parts.front());
   if (hive != u"hkey_local_machine" && hive != u"hklm") {
-    return Fail(line.number, "only HKEY_LOCAL_MACHINE can be loaded, the handheld holds no other hive: found \"" +
-                                 Shown(parts.front()) + "\"");
+    return Fail(line.number,
+                "only HKEY_LOCAL_MACHINE can be loaded, the handheld holds no other hive: found \"" +
+                    Shown(parts.front()) + "\"");
   }
   parts.erase(parts.begin());
   if (remove && parts.empty()) return Fail(line.number, "HKEY_LOCAL_MACHINE itself cannot be deleted");
@@ -264,7 +274,8 @@ bool Parser::ParseDword(const Line& line, const std::u16string& digits, std::vec
     int digit = HexDigit(c);
     if (digit < 0) return Fail(line.number, "bad dword value \"" + Shown(digits) + "\": expected hex digits");
   }
-  if (digits.size() > 8) return Fail(line.number, "dword out of range: \"" + Shown(digits) + "\" has more than 8 hex digits");
+  if (digits.size() > 8)
+    return Fail(line.number, "dword out of range: \"" + Shown(digits) + "\" has more than 8 hex digits");
   for (char16_t c : digits) value = (value << 4) | static_cast<DWORD>(HexDigit(c));
   *data = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8), static_cast<BYTE>(value >> 16),
            static_cast<BYTE>(value >> 24)};
@@ -286,7 +297,8 @@ bool Parser::ParseHex(size_t* index, size_t pos, DWORD* type, std::vector<BYTE>*
     if (digits.empty()) return Fail(first.number, "missing value type in \"hex()\"");
     DWORD number = 0;
     for (char16_t c : digits) {
-      if (HexDigit(c) < 0) return Fail(first.number, "bad value type \"" + Shown(digits) + "\": expected hex digits");
+      if (HexDigit(c) < 0)
+        return Fail(first.number, "bad value type \"" + Shown(digits) + "\": expected hex digits");
     }
     if (digits.size() > 8) return Fail(first.number, "value type \"" + Shown(digits) + "\" out of range");
     for (char16_t c : digits) number = (number << 4) | static_cast<DWORD>(HexDigit(c));
@@ -321,7 +333,8 @@ bool Parser::ParseHex(size_t* index, size_t pos, DWORD* type, std::vector<BYTE>*
       size_t start = i;
       while (i < segment.size() && segment[i] != u',' && !IsSpace(segment[i])) ++i;
       std::u16string item = segment.substr(start, i - start);
-      if (any && !expectItem) return Fail(line.number, "bad hex byte list: missing ',' before \"" + Shown(item) + "\"");
+      if (any && !expectItem)
+        return Fail(line.number, "bad hex byte list: missing ',' before \"" + Shown(item) + "\"");
       if (item.size() > 2 || HexDigit(item[0]) < 0 || (item.size() == 2 && HexDigit(item[1]) < 0)) {
         return Fail(line.number, "bad hex byte \"" + Shown(item) + "\"");
       }

@@ -27,7 +27,7 @@ struct Value {
 struct Key {
   std::u16string name;
   std::map<std::u16string, std::shared_ptr<Key>> children;  // by lower-case name
-  std::map<std::u16string, Value> values;                    // by lower-case name
+  std::map<std::u16string, Value> values;                   // by lower-case name
   bool deleted = false;
 };
 

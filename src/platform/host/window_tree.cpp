@@ -227,7 +227,8 @@ HWND WINAPI CreateWindowExW(DWORD, LPCWSTR className, LPCWSTR windowName, DWORD 
            " title=" + device::Quote(host::Wide(windowName)) + " window=" + OwnerKindLocked(handle);
   }
   host::Trace(line);
-  // The handheld lets the procedure veto its window by answering -1.
+  // The handheld lets the procedure veto its window by answering -1. No
+  // creation record comes with it (lParam 0): the program never reads one.
   if (proc(handle, WM_CREATE, 0, 0) == -1) {
     DestroyTree(handle);
     return nullptr;

@@ -12,6 +12,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// shellapi.h needs windows.h first.
 #include <shellapi.h>
 
 // Key state flag of PostKeybdMessage: the key is down.
@@ -34,6 +35,15 @@
 #ifndef EV_POWER
 #define EV_POWER 0x2000
 #endif
+
+// The handheld's RegOpenKeyExW takes no access mask (it must be 0) and
+// opens the key for reading; the desktop grants only the access asked for,
+// and with none a later RegQueryValueExW is refused. A mask of 0 therefore
+// asks for read access here.
+inline LONG CeRegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+  return RegOpenKeyExW(key, subKey, options, access == 0 ? KEY_READ : access, result);
+}
+#define RegOpenKeyExW CeRegOpenKeyExW
 
 // Hands characters to the focus window as if they had been typed. On the
 // desktop: WM_CHAR posted to the focus window of the foreground thread.

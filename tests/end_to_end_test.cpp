@@ -1,0 +1,250 @@
+// `nuvik` and `nuvik-adapter` run as processes on pseudo-terminals; the
+// tests read the handheld's trace.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+
+#include <fstream>
+#include <regex>
+
+#include "device.h"
+#include "process_harness.h"
+
+namespace {
+
+bool StartsWith(const std::string& line, const std::string& prefix) { return line.rfind(prefix, 0) == 0; }
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  // Starts nuvik and returns the adapter-side path it announces.
+  std::string StartNuvik(const std::vector<std::string>& env = {}) {
+    EXPECT_TRUE(nuvik_.Start({BinPath("nuvik")}, env));
+    int line = nuvik_.WaitLineStarting("port name=\"COM3:\" path=");
+    if (line < 0) return std::string();
+    std::smatch match;
+    std::string text = nuvik_.Out()[line];
+    EXPECT_TRUE(std::regex_search(text, match, std::regex("path=\"([^\"]+)\"")));
+    // The tray icon is the last start-up step.
+    EXPECT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_ADD icon=114"), 0);
+    return match[1];
+  }
+
+  int RunAdapter(const std::vector<std::string>& args) {
+    Process adapter;
+    std::vector<std::string> argv = {BinPath("nuvik-adapter")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (!adapter.Start(argv)) return -1;
+    adapter.CloseInput();
+    int code = adapter.Wait();
+    adapterErr_ = adapter.Err();
+    return code;
+  }
+
+  size_t CountStarting(const std::string& prefix) {
+    size_t n = 0;
+    for (const auto& line : nuvik_.Out()) n += StartsWith(line, prefix) ? 1 : 0;
+    return n;
+  }
+
+  // Ends the program as the task manager does and returns its exit code.
+  int Close() {
+    nuvik_.Signal(SIGTERM);
+    return nuvik_.Wait();
+  }
+
+  Process nuvik_;
+  std::string adapterErr_;
+};
+
+TEST_F(EndToEndTest, RoadOfOneKeyPress) {
+  std::string path = StartNuvik();
+  ASSERT_FALSE(path.empty());
+  ASSERT_EQ(RunAdapter({"--fast", "--hex", "41 1E 00 5F 41 1E 80 DF", path}), 0) << adapterErr_;
+  int press = nuvik_.WaitLine(
+      [](const std::string& l) { return l == "SendInput vk=0x41 scan=0x1E flags=0x0 extra=0x00000000"; });
+  ASSERT_GE(press, 0);
+  EXPECT_GE(nuvik_.WaitLine(
+                [](const std::string& l) { return l == "SendInput vk=0x41 scan=0x1E flags=0x2 extra=0x00418000"; },
+                press),
+            press);
+  EXPECT_EQ(Close(), 1);
+  EXPECT_EQ(CountStarting("SendInput "), 2u);
+  EXPECT_EQ(nuvik_.Out().back(), "focus text=\"a\"");
+}
+
+TEST_F(EndToEndTest, ReturnGoesAsCharacterAndReleaseAsKeyUp) {
+  std::string path = StartNuvik();
+  ASSERT_EQ(RunAdapter({"--fast", "--hex", "0D 1C 00 11 0D 1C 80 91", path}), 0) << adapterErr_;
+  ASSERT_GE(nuvik_.WaitLineStarting("SendInput vk=0x0D scan=0x1C flags=0x2 extra=0x000D8000"), 0);
+  EXPECT_EQ(CountStarting("PostKeybdMessage key=0x0D state=0x80 char=0x000D"), 1u);
+  EXPECT_EQ(CountStarting("SendInput "), 1u);
+  EXPECT_EQ(Close(), 1);
+  EXPECT_EQ(nuvik_.Out().back(), "focus text=\"\\r\"");
+}
+
+TEST_F(EndToEndTest, SentenceTypedIntoFocusWindow) {
+  std::string path = StartNuvik();
+  const std::string sentence = "Hello, World! It's 9:41 (\"quoted\") & a\\b.";
+  ASSERT_EQ(RunAdapter({"--gap", "1", "--text", sentence + "\n", path}), 0) << adapterErr_;
+  ASSERT_GE(nuvik_.WaitLineStarting("PostKeybdMessage key=0x0D"), 0);
+  // The Return's release is the last packet.
+  ASSERT_GE(nuvik_.WaitLineStarting("SendInput vk=0x0D scan=0x1C flags=0x2"), 0);
+  EXPECT_EQ(Close(), 1);
+  std::string expected = sentence;
+  std::string quoted;
+  for (char c : expected) {
+    if (c == '"' || c == '\\') quoted.push_back('\\');
+    quoted.push_back(c);
+  }
+  EXPECT_EQ(nuvik_.Out().back(), "focus text=\"" + quoted + "\\r\"");
+}
+
+TEST_F(EndToEndTest, CeStarPressTapsSoftKeyboard) {
+  std::string path = StartNuvik({"NUVIK_SIP=ce-star"});
+  ASSERT_EQ(RunAdapter({"--fast", "--hex", "51 10 00 41 51 10 80 C1", path}), 0) << adapterErr_;
+  int down = nuvik_.WaitLineStarting("PostMessageW class=\"CE-StarIm\" msg=0x201 wparam=0x1 x=33 y=24");
+  ASSERT_GE(down, 0);
+  EXPECT_GE(nuvik_.WaitLineStarting("PostMessageW class=\"CE-StarIm\" msg=0x202 wparam=0x0 x=33 y=24", down), 0);
+  ASSERT_GE(nuvik_.WaitLineStarting("SendInput vk=0x51 scan=0x10 flags=0x2"), 0);
+  EXPECT_EQ(CountStarting("SendInput "), 1u) << "the press went to the panel, only the release is a key event";
+  // The panel can change while the program runs.
+  nuvik_.Send("sip none");
+  ASSERT_EQ(RunAdapter({"--fast", "--hex", "51 10 00 41", path}), 0) << adapterErr_;
+  EXPECT_GE(nuvik_.WaitLineStarting("SendInput vk=0x51 scan=0x10 flags=0x0"), 0);
+  EXPECT_EQ(Close(), 1);
+}
+
+TEST_F(EndToEndTest, ResumeLeavesExactlyOneReader) {
+  std::string path = StartNuvik();
+  size_t opens = CountStarting("CreateFileW ");
+  nuvik_.Send("resume");
+  // The port is closed and opened again...
+  ASSERT_TRUE(nuvik_.WaitCount([](const std::string& l) { return StartsWith(l, "CreateFileW "); }, opens + 1));
+  ASSERT_GE(nuvik_.WaitLineStarting("EscapeCommFunction", nuvik_.Out().size() > 0 ? 0 : 0), 0);
+  // ...and every packet afterwards is delivered exactly once.
+  ASSERT_EQ(RunAdapter({"--gap", "1", "--text", "ok", path}), 0) << adapterErr_;
+  ASSERT_TRUE(nuvik_.WaitCount([](const std::string& l) { return StartsWith(l, "SendInput "); }, 4));
+  nuvik_.Send("send 40010");  // a round trip through the main thread
+  ASSERT_GE(nuvik_.WaitLineStarting("MessageBoxW owner=main caption=\"About Nuvik\""), 0);
+  EXPECT_EQ(CountStarting("SendInput "), 4u);
+  EXPECT_EQ(Close(), 1);
+  EXPECT_EQ(nuvik_.Out().back(), "focus text=\"ok\"");
+}
+
+TEST_F(EndToEndTest, TrayMenuDisableAndEnable) {
+  std::string path = StartNuvik();
+  nuvik_.Send("tap");
+  ASSERT_GE(nuvik_.WaitLineStarting("TrackPopupMenuEx x=208 y=304 flags=0x28"), 0);
+  nuvik_.Send("choose 101");  // grayed while enabled: refused
+  nuvik_.Send("choose 100");
+  ASSERT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_MODIFY icon=119"), 0);
+  ASSERT_GE(nuvik_.WaitLineStarting("EnableMenuItem id=101 state=MF_ENABLED"), 0);
+  EXPECT_NE(nuvik_.Err().find("grayed"), std::string::npos);
+  nuvik_.Send("tap");
+  nuvik_.Send("choose 101");
+  ASSERT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_MODIFY icon=114"), 0);
+  ASSERT_EQ(RunAdapter({"--fast", "--hex", "41 1E 00 5F", path}), 0) << adapterErr_;
+  EXPECT_GE(nuvik_.WaitLineStarting("SendInput vk=0x41"), 0);
+  nuvik_.Send("send 103");
+  EXPECT_EQ(nuvik_.Wait(), 1);
+  EXPECT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_DELETE"), 0);
+}
+
+TEST_F(EndToEndTest, BadConsoleLinesAreReportedAndIgnored) {
+  StartNuvik();
+  for (const char* line : {"fly away", "send", "send x", "send 99999999", "sip maybe", "choose 100", "tap now"}) {
+    nuvik_.Send(line);
+  }
+  nuvik_.Send("send 40010");
+  ASSERT_GE(nuvik_.WaitLineStarting("MessageBoxW owner=main caption=\"About Nuvik\""), 0);
+  nuvik_.CloseInput();  // the end of input changes nothing
+  nuvik_.Send("x");
+  EXPECT_EQ(Close(), 1);
+  std::string err = nuvik_.Err();
+  EXPECT_NE(err.find("cannot understand 'fly away'"), std::string::npos) << err;
+  EXPECT_NE(err.find("cannot understand 'sip maybe'"), std::string::npos) << err;
+  EXPECT_NE(err.find("no menu is open"), std::string::npos) << err;
+}
+
+struct FailingStart {
+  const char* name;
+  std::string registry;  // file contents; empty: the default registry
+  bool holdPort;
+  int exitCode;
+  std::vector<std::string> boxes;
+};
+
+class FailingStartTest : public EndToEndTest, public ::testing::WithParamInterface<FailingStart> {};
+
+TEST_P(FailingStartTest, ShowsBoxesAndExits) {
+  const FailingStart& c = GetParam();
+  std::vector<std::string> env;
+  std::string file = ::testing::TempDir() + "nuvik-registry-" + c.name + ".reg";
+  if (!c.registry.empty()) {
+    std::ofstream(file) << c.registry;
+    env.push_back("NUVIK_REGISTRY=" + file);
+  }
+  device::Pty pty;
+  int held = -1;
+  if (c.holdPort) {
+    // Another process holds the port: an exclusive lock on its tty.
+    ASSERT_TRUE(device::OpenPty(&pty));
+    held = open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    env.push_back("NUVIK_COM3=" + pty.slavePath);
+  }
+  ASSERT_TRUE(nuvik_.Start({BinPath("nuvik")}, env));
+  EXPECT_EQ(nuvik_.Wait(), c.exitCode);
+  std::vector<std::string> boxes;
+  for (const auto& line : nuvik_.Out()) {
+    if (StartsWith(line, "MessageBoxW ")) boxes.push_back(line);
+  }
+  EXPECT_EQ(boxes, c.boxes);
+  EXPECT_EQ(CountStarting("Shell_NotifyIcon"), 0u);
+  if (held >= 0) close(held);
+  device::ClosePty(&pty);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, FailingStartTest,
+    ::testing::Values(
+        FailingStart{"NoDriver",
+                     "Windows Registry Editor Version 5.00\r\n",
+                     false,
+                     1,
+                     {"MessageBoxW owner=main caption=\"Error 01\" text=\"IrDA driver or IrDA port not found.\"",
+                      "MessageBoxW owner=main caption=\"Error\" text=\"Get Registry Error!\""}},
+        FailingStart{"PortBusy",
+                     "",
+                     true,
+                     1,
+                     {"MessageBoxW owner=main caption=\"COM3:\" text=\"Unable to open IR port!\\r\\n\"",
+                      "MessageBoxW owner=main caption=\"COM3:\" text=\"Port Initial Error!!\""}}),
+    [](const ::testing::TestParamInfo<FailingStart>& info) { return info.param.name; });
+
+TEST_F(EndToEndTest, RegistryFileChoosesPort) {
+  std::string file = ::testing::TempDir() + "nuvik-com1.reg";
+  std::ofstream(file) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Comm\\IrDA\\Linkage]\n\"Bind\"=\"IrSIR9\"\n\n"
+                         "[HKEY_LOCAL_MACHINE\\Comm\\IrSIR9\\Parms]\n\"Port\"=dword:00010001\n";
+  ASSERT_TRUE(nuvik_.Start({BinPath("nuvik")}, {"NUVIK_REGISTRY=" + file}));
+  EXPECT_GE(nuvik_.WaitLineStarting("port name=\"COM1:\" path="), 0);
+  EXPECT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_ADD icon=114"), 0);
+  EXPECT_EQ(Close(), 1);
+}
+
+TEST_F(EndToEndTest, UnreadableRegistryFileStopsBeforeStart) {
+  std::string file = ::testing::TempDir() + "nuvik-bad.reg";
+  std::ofstream(file) << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Comm]\n\"Port\"=dword:xyz\n";
+  for (const std::string& path : {file, std::string("/nonexistent/nuvik.reg")}) {
+    Process nuvik;
+    ASSERT_TRUE(nuvik.Start({BinPath("nuvik")}, {"NUVIK_REGISTRY=" + path}));
+    EXPECT_EQ(nuvik.Wait(), 2);
+    EXPECT_NE(nuvik.Err().find(path), std::string::npos) << nuvik.Err();
+    EXPECT_TRUE(nuvik.Out().empty()) << "the program must not start";
+  }
+  Process nuvik;
+  ASSERT_TRUE(nuvik.Start({BinPath("nuvik")}, {"NUVIK_REGISTRY=" + file}));
+  nuvik.Wait();
+  EXPECT_NE(nuvik.Err().find(file + ":4:"), std::string::npos) << "names the line: " << nuvik.Err();
+}
+
+}  // namespace

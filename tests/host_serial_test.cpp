@@ -1,0 +1,767 @@
+// The host's serial ports over pseudo-terminals: opening without sharing
+// (also against other processes), line settings carried to termios, read
+// time-outs, event waits ended by data, mask changes, resumes, closes and
+// hang-ups, and the injected faults.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device.h"
+#include "platform.h"
+
+namespace {
+
+const COMMTIMEOUTS kImmediate = {MAXDWORD, 0, 0, 10, 1000};
+
+bool HasTrace(const std::string& line) {
+  auto trace = device::Trace();
+  return std::find(trace.begin(), trace.end(), line) != trace.end();
+}
+
+// One WaitCommEvent on its own thread. The thread keeps its results alive
+// by itself, so a wait that never returns (a failed test) cannot write into
+// a destroyed test.
+class PendingWait {
+ public:
+  explicit PendingWait(HANDLE port) : state_(std::make_shared<State>()) {
+    long before = device::PortWaits();
+    auto state = state_;
+    thread_ = std::thread([state, port] {
+      DWORD event = 0xDEADBEEF;
+      BOOL result = WaitCommEvent(port, &event, nullptr);
+      DWORD error = GetLastError();
+      {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->result = result;
+        state->event = event;
+        state->error = error;
+        state->done = true;
+      }
+      device::NotifyChanged();
+    });
+    // Counted once the wait has taken the port's state as its starting point.
+    inside_ = device::WaitFor([before] { return device::PortWaits() > before; });
+  }
+  ~PendingWait() {
+    if (thread_.joinable()) thread_.detach();  // only after a wait that never returned
+  }
+
+  bool inside() const { return inside_; }
+  bool Finish() {
+    bool done = device::WaitFor([this] {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      return state_->done;
+    });
+    if (done) thread_.join();
+    return done;
+  }
+  BOOL result() const { return state_->result; }
+  DWORD event() const { return state_->event; }
+  DWORD error() const { return state_->error; }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    bool done = false;
+    BOOL result = -1;
+    DWORD event = 0;
+    DWORD error = 0;
+  };
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+  bool inside_ = false;
+};
+
+class HostSerialTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    device::Reset();
+    ASSERT_TRUE(device::OpenPty(&pty_));
+    device::MapPort(u"COM3:", pty_.slavePath);
+    probe_ = ::open(pty_.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(probe_, 0);
+  }
+  void TearDown() override {
+    for (HANDLE port : open_) CloseHandle(port);
+    EXPECT_EQ(device::OpenPorts(), 0);
+    if (probe_ >= 0) ::close(probe_);
+    device::ClosePty(&pty_);
+    device::Reset();
+  }
+
+  HANDLE Open(const char16_t* name = u"COM3:") {
+    HANDLE port = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port != INVALID_HANDLE_VALUE) open_.push_back(port);
+    return port;
+  }
+  // A port as the link opens it: reads return at once, events as given.
+  HANDLE OpenForReading(DWORD mask = EV_RXCHAR | EV_POWER) {
+    HANDLE port = Open();
+    COMMTIMEOUTS timeouts = kImmediate;
+    EXPECT_TRUE(SetCommTimeouts(port, &timeouts));
+    EXPECT_TRUE(SetCommMask(port, mask));
+    return port;
+  }
+  BOOL Close(HANDLE port) {
+    open_.erase(std::remove(open_.begin(), open_.end(), port), open_.end());
+    return CloseHandle(port);
+  }
+
+  // Plays the adapter and waits until the slave side has the bytes.
+  bool Send(const std::string& bytes) {
+    if (::write(pty_.master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return false;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (Buffered() < static_cast<int>(bytes.size())) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::yield();  // the kernel moves pty bytes on its own worker; nothing to wait on
+    }
+    return true;
+  }
+  int Buffered() const {
+    int count = -1;
+    ::ioctl(probe_, FIONREAD, &count);
+    return count;
+  }
+  termios SlaveTermios() const {
+    termios tio = {};
+    EXPECT_EQ(::tcgetattr(probe_, &tio), 0);
+    return tio;
+  }
+
+  device::Pty pty_;
+  int probe_ = -1;
+  std::vector<HANDLE> open_;
+};
+
+// ---- Opening ---------------------------------------------------------------
+
+struct OpenCase {
+  const char* label;
+  const char16_t* name;
+  const char* mapTo;  // extra mapping of COM4:, nullptr for none
+  DWORD error;        // ERROR_SUCCESS when the open succeeds
+};
+
+TEST_F(HostSerialTest, OpenFindsTheTtyBehindTheName) {
+  device::SetPortResolver([this](const std::u16string& name) {
+    return name == u"COM1:" ? pty_.slavePath : std::string();
+  });
+  const OpenCase cases[] = {
+      {"mapped", u"COM3:", nullptr, ERROR_SUCCESS},
+      {"case ignored", u"com3:", nullptr, ERROR_SUCCESS},
+      {"from resolver", u"COM1:", nullptr, ERROR_SUCCESS},
+      {"resolver declines", u"COM2:", nullptr, ERROR_FILE_NOT_FOUND},
+      {"missing tty", u"COM4:", "/dev/no-such-tty", ERROR_FILE_NOT_FOUND},
+      {"not a tty", u"COM4:", "/dev/null", ERROR_FILE_NOT_FOUND},
+      {"empty name", u"", nullptr, ERROR_INVALID_PARAMETER},
+  };
+  for (const OpenCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    if (c.mapTo) device::MapPort(u"COM4:", c.mapTo);
+    SetLastError(0);
+    HANDLE port = Open(c.name);
+    std::string traced = "CreateFileW name=" + device::Quote(c.name);
+    if (c.error == ERROR_SUCCESS) {
+      ASSERT_NE(port, INVALID_HANDLE_VALUE);
+      EXPECT_EQ(device::OpenPorts(), 1);
+      EXPECT_TRUE(HasTrace(traced + " result=ok"));
+      EXPECT_TRUE(Close(port));
+      EXPECT_TRUE(HasTrace("CloseHandle port=" + device::Quote(c.name)));
+    } else {
+      EXPECT_EQ(port, INVALID_HANDLE_VALUE);
+      EXPECT_EQ(GetLastError(), c.error);
+      EXPECT_TRUE(HasTrace(traced + " result=INVALID_HANDLE_VALUE error=" + std::to_string(c.error)));
+    }
+    EXPECT_EQ(device::OpenPorts(), 0);
+  }
+}
+
+TEST_F(HostSerialTest, PortIsNotShared) {
+  HANDLE first = Open();
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Open(u"com3:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_TRUE(HasTrace("CreateFileW name=\"com3:\" result=INVALID_HANDLE_VALUE error=32"));
+  EXPECT_TRUE(Close(first));
+  HANDLE second = Open();
+  ASSERT_NE(second, INVALID_HANDLE_VALUE);
+  EXPECT_NE(second, first);  // handle values are never reused
+}
+
+TEST_F(HostSerialTest, PortHeldByAnotherProcessCannotBeOpened) {
+  int toChild[2], toParent[2];
+  ASSERT_EQ(::pipe(toChild), 0);
+  ASSERT_EQ(::pipe(toParent), 0);
+  const char* path = pty_.slavePath.c_str();
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {  // only async-signal-safe calls from here on
+    int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    char held = (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) ? 'H' : 'F';
+    if (::write(toParent[1], &held, 1) != 1) ::_exit(2);
+    char done;
+    ssize_t got = ::read(toChild[0], &done, 1);  // until the parent is finished
+    ::_exit(got < 0 ? 3 : 0);
+  }
+  ::close(toChild[0]);
+  ::close(toParent[1]);
+  char held = 0;
+  ASSERT_EQ(::read(toParent[0], &held, 1), 1);
+  ASSERT_EQ(held, 'H');
+
+  EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+
+  ::close(toChild[1]);  // the child lets go of the tty by ending
+  ::close(toParent[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(Open(), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(HostSerialTest, OpenPortKeepsOtherProcessesOut) {
+  ASSERT_NE(Open(), INVALID_HANDLE_VALUE);
+  const char* path = pty_.slavePath.c_str();
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) ::_exit(2);
+    ::_exit(::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : (errno == EWOULDBLOCK ? 0 : 3));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the other process got the lock";
+}
+
+// ---- Line settings ---------------------------------------------------------
+
+TEST_F(HostSerialTest, InitialStateComesFromTheTty) {
+  termios tio = SlaveTermios();
+  cfsetspeed(&tio, B2400);
+  tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
+  tio.c_iflag |= IXON;
+  ASSERT_EQ(::tcsetattr(probe_, TCSANOW, &tio), 0);
+  HANDLE port = Open();
+  DCB dcb = {};
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  EXPECT_EQ(dcb.DCBlength, 28u);
+  EXPECT_EQ(dcb.BaudRate, 2400u);
+  EXPECT_EQ(dcb.ByteSize, 7);
+  EXPECT_EQ(dcb.Parity, 1);
+  EXPECT_EQ(dcb.StopBits, 2);
+  EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
+  EXPECT_EQ(dcb.fOutX, 1u);
+  EXPECT_EQ(dcb.fInX, 0u);
+  EXPECT_EQ(dcb.fBinary, 1u);
+}
+
+struct LineCase {
+  const char* label;
+  DWORD baud;
+  BYTE bits, parity, stop;
+  bool xonXoff, ctsFlow;
+  speed_t speed;
+  tcflag_t size, parityFlags, stopFlag;
+};
+
+TEST_F(HostSerialTest, CommStateIsCarriedToTermios) {
+  // Start from a cooked tty with everything the link must switch off.
+  termios cooked = SlaveTermios();
+  cooked.c_lflag |= ICANON | ECHO | ISIG;
+  cooked.c_oflag |= OPOST;
+  cooked.c_iflag |= IXON | ICRNL;
+  cooked.c_cflag |= PARENB | CRTSCTS;
+  ASSERT_EQ(::tcsetattr(probe_, TCSANOW, &cooked), 0);
+  HANDLE port = Open();
+
+  const LineCase cases[] = {
+      {"adapter 9600 8N1", 9600, 8, 0, 0, false, false, B9600, CS8, 0, 0},
+      {"7E2", 115200, 7, 2, 2, false, false, B115200, CS7, PARENB, CSTOPB},
+      {"odd with xon/xoff", 1200, 8, 1, 0, true, false, B1200, CS8, PARENB | PARODD, 0},
+      {"cts flow", 19200, 6, 0, 0, false, true, B19200, CS6, 0, 0},
+      {"mark", 57600, 8, 3, 0, false, false, B57600, CS8, PARENB | PARODD | CMSPAR, 0},
+      {"space, 1.5 stop", 2400, 5, 4, 1, false, false, B2400, CS5, PARENB | CMSPAR, CSTOPB},
+  };
+  for (const LineCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    DCB dcb = {};
+    dcb.DCBlength = 28;
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = c.baud;
+    dcb.ByteSize = c.bits;
+    dcb.Parity = c.parity;
+    dcb.StopBits = c.stop;
+    dcb.fOutX = dcb.fInX = c.xonXoff;
+    dcb.fOutxCtsFlow = c.ctsFlow;
+    dcb.fBinary = 1;
+    dcb.fParity = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = dcb.fTXContinueOnXoff = 0;
+    dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = 0;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fDummy2 = 0x1A5A5;  // bits the link keeps untouched must come back as they were
+    ASSERT_TRUE(SetCommState(port, &dcb));
+
+    termios tio = SlaveTermios();
+    EXPECT_EQ(cfgetospeed(&tio), c.speed);
+    EXPECT_EQ(cfgetispeed(&tio), c.speed);
+    EXPECT_EQ(tio.c_cflag & CSIZE, c.size);
+    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.parityFlags);
+    EXPECT_EQ(tio.c_cflag & CSTOPB, c.stopFlag);
+    EXPECT_EQ((tio.c_cflag & CRTSCTS) != 0, c.ctsFlow);
+    EXPECT_EQ((tio.c_iflag & IXON) != 0, c.xonXoff);
+    EXPECT_EQ((tio.c_iflag & IXOFF) != 0, c.xonXoff);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_iflag & (ICRNL | INLCR | ISTRIP), 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_cc[VMIN], 1);
+
+    DCB back = {};
+    ASSERT_TRUE(GetCommState(port, &back));
+    EXPECT_EQ(std::memcmp(&back, &dcb, sizeof dcb), 0);
+  }
+  // fBinary and the kept high bits (0x1A5A5 << 15).
+  EXPECT_TRUE(HasTrace("SetCommState baud=9600 bits=8 parity=0 stop=0 flags=0xD2D28001"));
+}
+
+TEST_F(HostSerialTest, UnsupportedCommStateIsRefusedAndChangesNothing) {
+  HANDLE port = Open();
+  DCB good = {};
+  ASSERT_TRUE(GetCommState(port, &good));
+  good.BaudRate = 9600;
+  good.ByteSize = 8;
+  good.Parity = 0;
+  good.StopBits = 0;
+  ASSERT_TRUE(SetCommState(port, &good));
+  ASSERT_TRUE(GetCommState(port, &good));
+
+  struct Case {
+    const char* label;
+    DWORD baud;
+    BYTE bits, parity, stop;
+  } cases[] = {
+      {"no termios rate", 14400, 8, 0, 0}, {"zero rate", 0, 8, 0, 0},  {"odd rate", 12345, 8, 0, 0},
+      {"4 bits", 9600, 4, 0, 0},           {"9 bits", 9600, 9, 0, 0},  {"parity 5", 9600, 8, 5, 0},
+      {"stop bits 3", 9600, 8, 0, 3},      {"1.5 stop, 8 bits", 9600, 8, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    DCB bad = good;
+    bad.BaudRate = c.baud;
+    bad.ByteSize = c.bits;
+    bad.Parity = c.parity;
+    bad.StopBits = c.stop;
+    SetLastError(0);
+    EXPECT_FALSE(SetCommState(port, &bad));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    DCB now = {};
+    ASSERT_TRUE(GetCommState(port, &now));
+    EXPECT_EQ(std::memcmp(&now, &good, sizeof now), 0);
+    termios tio = SlaveTermios();
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+  }
+}
+
+// ---- Reads -----------------------------------------------------------------
+
+TEST_F(HostSerialTest, WaitThenReadsReturnWhatIsBuffered) {
+  HANDLE port = OpenForReading();
+  long reads = device::PortReads();
+  long waits = device::PortWaits();
+  ASSERT_TRUE(Send(std::string("\x41\x1E\x00\x5F", 4)));
+  DWORD event = 0;
+  ASSERT_TRUE(WaitCommEvent(port, &event, nullptr));
+  EXPECT_EQ(event, static_cast<DWORD>(EV_RXCHAR));
+
+  BYTE bytes[3] = {};
+  DWORD got = 99;
+  ASSERT_TRUE(ReadFile(port, bytes, 1, &got, nullptr));
+  ASSERT_EQ(got, 1u);
+  EXPECT_EQ(bytes[0], 0x41);
+  ASSERT_TRUE(ReadFile(port, bytes, 3, &got, nullptr));
+  ASSERT_EQ(got, 3u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 3), std::string("\x1E\x00\x5F", 3));
+  // Nothing left: the read returns at once with nothing.
+  got = 99;
+  ASSERT_TRUE(ReadFile(port, bytes, 3, &got, nullptr));
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(device::PortReads(), reads + 3);
+  EXPECT_EQ(device::PortWaits(), waits + 1);
+}
+
+struct TimeoutCase {
+  const char* label;
+  COMMTIMEOUTS timeouts;
+  std::string buffered;
+  DWORD request;
+  DWORD expected;
+  int minMs, maxMs;
+};
+
+class HostSerialReadTimeoutTest : public HostSerialTest, public ::testing::WithParamInterface<TimeoutCase> {};
+
+TEST_P(HostSerialReadTimeoutTest, ReadEndsAsTheTimeoutsSay) {
+  const TimeoutCase& c = GetParam();
+  HANDLE port = Open();
+  COMMTIMEOUTS timeouts = c.timeouts;
+  ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+  if (!c.buffered.empty()) {
+    ASSERT_TRUE(Send(c.buffered));
+  }
+  BYTE bytes[8] = {};
+  DWORD got = 99;
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(ReadFile(port, bytes, c.request, &got, nullptr));
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(got, c.expected);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), got), c.buffered.substr(0, got));
+  EXPECT_GE(ms, c.minMs);
+  EXPECT_LE(ms, c.maxMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timeouts, HostSerialReadTimeoutTest,
+    ::testing::Values(
+        TimeoutCase{"ImmediateEmpty", {MAXDWORD, 0, 0, 0, 0}, "", 3, 0, 0, 500},
+        TimeoutCase{"ImmediatePartial", {MAXDWORD, 0, 0, 0, 0}, "AB", 3, 2, 0, 500},
+        TimeoutCase{"ImmediateFull", {MAXDWORD, 0, 0, 0, 0}, "ABCD", 3, 3, 0, 500},
+        TimeoutCase{"FirstByteWaitTimesOut", {MAXDWORD, MAXDWORD, 100, 0, 0}, "", 3, 0, 95, 2000},
+        TimeoutCase{"FirstByteWaitHasBytes", {MAXDWORD, MAXDWORD, 5000, 0, 0}, "AB", 3, 2, 0, 1000},
+        TimeoutCase{"TotalConstant", {0, 0, 120, 0, 0}, "A", 3, 1, 115, 2000},
+        TimeoutCase{"TotalPerByte", {0, 40, 0, 0, 0}, "", 3, 0, 115, 2000},
+        TimeoutCase{"IntervalAfterLastByte", {30, 0, 0, 0, 0}, "AB", 4, 2, 25, 2000},
+        TimeoutCase{"NoTimeoutsEnoughBytes", {0, 0, 0, 0, 0}, "ABCD", 3, 3, 0, 1000}),
+    [](const ::testing::TestParamInfo<TimeoutCase>& info) { return info.param.label; });
+
+TEST_F(HostSerialTest, SetCommTimeoutsStoresWhatIsMeaningful) {
+  HANDLE port = Open();
+  COMMTIMEOUTS set = {MAXDWORD, 0, 0, 10, 1000};
+  ASSERT_TRUE(SetCommTimeouts(port, &set));
+  EXPECT_TRUE(HasTrace("SetCommTimeouts interval=0xFFFFFFFF multiplier=0 constant=0 writeMultiplier=10 "
+                       "writeConstant=1000"));
+  COMMTIMEOUTS meaningless = {MAXDWORD, MAXDWORD, MAXDWORD, 0, 0};
+  EXPECT_FALSE(SetCommTimeouts(port, &meaningless));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  COMMTIMEOUTS got = {};
+  ASSERT_TRUE(GetCommTimeouts(port, &got));
+  EXPECT_EQ(std::memcmp(&got, &set, sizeof got), 0);
+}
+
+// ---- Event waits -----------------------------------------------------------
+
+TEST_F(HostSerialTest, MaskChangeEndsPendingWaitWithNoEvent) {
+  HANDLE port = OpenForReading(0x2139);
+  for (DWORD mask : {0u, 0x2119u, 0x2139u}) {
+    SCOPED_TRACE(mask);
+    PendingWait wait(port);
+    ASSERT_TRUE(wait.inside());
+    ASSERT_TRUE(SetCommMask(port, mask));
+    ASSERT_TRUE(wait.Finish());
+    EXPECT_TRUE(wait.result());
+    EXPECT_EQ(wait.event(), 0u);
+    DWORD now = 0;
+    ASSERT_TRUE(GetCommMask(port, &now));
+    EXPECT_EQ(now, mask);
+  }
+  EXPECT_TRUE(HasTrace("SetCommMask port=\"COM3:\" mask=0x2119"));
+}
+
+TEST_F(HostSerialTest, ArrivingBytesEndPendingWaitOnlyWhenAskedFor) {
+  HANDLE port = OpenForReading(EV_RXCHAR | EV_POWER);
+  PendingWait wait(port);
+  ASSERT_TRUE(wait.inside());
+  ASSERT_TRUE(Send("A"));
+  ASSERT_TRUE(wait.Finish());
+  EXPECT_TRUE(wait.result());
+  EXPECT_EQ(wait.event(), static_cast<DWORD>(EV_RXCHAR));
+
+  // Without EV_RXCHAR the byte still waiting wakes nothing; the resume does.
+  ASSERT_TRUE(SetCommMask(port, EV_POWER | EV_CTS));
+  PendingWait powerOnly(port);
+  ASSERT_TRUE(powerOnly.inside());
+  device::Resume();
+  ASSERT_TRUE(powerOnly.Finish());
+  EXPECT_TRUE(powerOnly.result());
+  EXPECT_EQ(powerOnly.event(), static_cast<DWORD>(EV_POWER));
+}
+
+TEST_F(HostSerialTest, ResumeRaisesPowerOnlyWhenTheMaskHoldsIt) {
+  struct Case {
+    const char* label;
+    DWORD mask;
+    bool waitPending;  // the wait is already blocked when the resume comes
+    DWORD expected;
+  } cases[] = {
+      {"pending, power asked", EV_RXCHAR | EV_POWER, true, EV_POWER},
+      {"link's first mask", 0x2139, true, EV_POWER},
+      {"kept for the next wait", EV_RXCHAR | EV_POWER, false, EV_POWER},
+      {"pending, not asked", EV_RXCHAR, true, EV_RXCHAR},
+      {"not asked, not kept", EV_RXCHAR, false, EV_RXCHAR},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    HANDLE port = OpenForReading(c.mask);
+    if (c.waitPending) {
+      PendingWait wait(port);
+      ASSERT_TRUE(wait.inside());
+      device::Resume();
+      if (c.expected == EV_RXCHAR) {
+        ASSERT_TRUE(Send("x"));
+      }
+      ASSERT_TRUE(wait.Finish());
+      EXPECT_TRUE(wait.result());
+      EXPECT_EQ(wait.event(), c.expected);
+    } else {
+      device::Resume();
+      if (c.expected == EV_RXCHAR) {
+        ASSERT_TRUE(Send("x"));
+      }
+      DWORD event = 0;
+      EXPECT_TRUE(WaitCommEvent(port, &event, nullptr));
+      EXPECT_EQ(event, c.expected);
+    }
+    // A power event is delivered once: the next wait sees only bytes.
+    ASSERT_TRUE(Send("y"));
+    DWORD event = 0;
+    EXPECT_TRUE(WaitCommEvent(port, &event, nullptr));
+    EXPECT_EQ(event, static_cast<DWORD>(EV_RXCHAR));
+    EXPECT_TRUE(HasTrace("resume"));
+    EXPECT_TRUE(Close(port));
+    ::tcflush(probe_, TCIFLUSH);
+  }
+}
+
+TEST_F(HostSerialTest, CloseEndsPendingWaitAndReleasesThePort) {
+  HANDLE port = OpenForReading(0x2139);
+  PendingWait wait(port);
+  ASSERT_TRUE(wait.inside());
+  EXPECT_TRUE(Close(port));
+  ASSERT_TRUE(wait.Finish());
+  EXPECT_FALSE(wait.result());
+  EXPECT_TRUE(wait.error() == ERROR_OPERATION_ABORTED || wait.error() == ERROR_INVALID_HANDLE) << wait.error();
+  EXPECT_EQ(device::OpenPorts(), 0);
+  EXPECT_TRUE(HasTrace("CloseHandle port=\"COM3:\""));
+  // The lock went with the close: the port opens again at once.
+  EXPECT_NE(Open(), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(HostSerialTest, CloseEndsBlockingRead) {
+  HANDLE port = Open();
+  COMMTIMEOUTS forever = {0, 0, 0, 0, 0};
+  ASSERT_TRUE(SetCommTimeouts(port, &forever));
+  long before = device::PortReads();
+  std::atomic<int> result{-1};
+  std::atomic<DWORD> got{99};
+  std::thread reader([&] {
+    BYTE bytes[4];
+    DWORD n = 99;
+    result = ReadFile(port, bytes, 4, &n, nullptr);
+    got = n;
+    device::NotifyChanged();
+  });
+  ASSERT_TRUE(device::WaitFor([&] { return device::PortReads() > before; }));
+  EXPECT_TRUE(Close(port));
+  EXPECT_TRUE(device::WaitFor([&] { return result != -1; }));
+  reader.join();
+  EXPECT_EQ(result, FALSE);
+  EXPECT_EQ(got, 0u);
+  EXPECT_NE(Open(), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(HostSerialTest, HangUpFailsTheWaitPromptly) {
+  for (DWORD mask : {static_cast<DWORD>(EV_RXCHAR | EV_POWER), static_cast<DWORD>(EV_POWER)}) {
+    SCOPED_TRACE(mask);
+    if (pty_.master < 0) {
+      ASSERT_TRUE(device::OpenPty(&pty_));
+      device::MapPort(u"COM3:", pty_.slavePath);
+    }
+    HANDLE port = OpenForReading(mask);
+    PendingWait wait(port);
+    ASSERT_TRUE(wait.inside());
+    device::ClosePty(&pty_);  // the adapter's side goes away
+    ASSERT_TRUE(wait.Finish());
+    EXPECT_FALSE(wait.result());
+    EXPECT_EQ(wait.error(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    // Every later wait and read fails at once rather than blocking.
+    DWORD event = 5;
+    EXPECT_FALSE(WaitCommEvent(port, &event, nullptr));
+    EXPECT_EQ(event, 0u);
+    BYTE byte;
+    DWORD got = 99;
+    EXPECT_FALSE(ReadFile(port, &byte, 1, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    EXPECT_TRUE(Close(port));
+  }
+}
+
+// ---- Faults, bad handles, bad arguments ------------------------------------
+
+TEST_F(HostSerialTest, InjectedFaultsFailTheirCall) {
+  HANDLE port = OpenForReading();
+  DCB dcb = {};
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  COMMTIMEOUTS timeouts = kImmediate;
+  ASSERT_TRUE(Send("z"));
+  struct Case {
+    device::Fault fault;
+    DWORD error;
+    std::function<BOOL()> call;
+  } cases[] = {
+      {device::Fault::SetCommState, ERROR_GEN_FAILURE, [&] { return SetCommState(port, &dcb); }},
+      {device::Fault::SetCommTimeouts, ERROR_GEN_FAILURE, [&] { return SetCommTimeouts(port, &timeouts); }},
+      {device::Fault::WaitCommEvent, ERROR_GEN_FAILURE,
+       [&] {
+         DWORD event = 0;
+         return WaitCommEvent(port, &event, nullptr);  // bytes are waiting: succeeds unless faulted
+       }},
+      {device::Fault::PortBusy, ERROR_SHARING_VIOLATION,
+       [&] {
+         HANDLE other = Open(u"COM1:");
+         return static_cast<BOOL>(other != INVALID_HANDLE_VALUE && Close(other));
+       }},
+  };
+  device::Pty second;
+  ASSERT_TRUE(device::OpenPty(&second));
+  device::MapPort(u"COM1:", second.slavePath);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.fault));
+    device::SetFault(c.fault, true);
+    EXPECT_FALSE(c.call());
+    EXPECT_EQ(GetLastError(), c.error);
+    device::SetFault(c.fault, false);
+    EXPECT_TRUE(c.call());
+  }
+  device::ClosePty(&second);
+}
+
+TEST_F(HostSerialTest, CallsOnWhatIsNoOpenPortFail) {
+  HANDLE closed = Open();
+  ASSERT_TRUE(Close(closed));
+  HANDLE thread = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  for (HANDLE bad : {INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr), closed, thread}) {
+    SCOPED_TRACE(reinterpret_cast<uintptr_t>(bad));
+    DCB dcb = {};
+    COMMTIMEOUTS timeouts = kImmediate;
+    DWORD word = 7;
+    BYTE byte;
+    const std::function<BOOL()> calls[] = {
+        [&] { return GetCommState(bad, &dcb); },
+        [&] { return SetCommState(bad, &dcb); },
+        [&] { return GetCommTimeouts(bad, &timeouts); },
+        [&] { return SetCommTimeouts(bad, &timeouts); },
+        [&] { return EscapeCommFunction(bad, SETIR); },
+        [&] { return SetCommMask(bad, 0); },
+        [&] { return GetCommMask(bad, &word); },
+        [&] { return WaitCommEvent(bad, &word, nullptr); },
+        [&] { return ReadFile(bad, &byte, 1, &word, nullptr); },
+    };
+    for (size_t i = 0; i < sizeof calls / sizeof calls[0]; ++i) {
+      SCOPED_TRACE(i);
+      SetLastError(0);
+      word = 7;
+      EXPECT_FALSE(calls[i]());
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+      if (i >= 7) {
+        EXPECT_EQ(word, 0u);  // the event word and the count are cleared
+      }
+    }
+  }
+  EXPECT_TRUE(device::WaitFor([] { return device::LiveThreads() == 0; }));
+  CloseHandle(thread);
+}
+
+TEST_F(HostSerialTest, MissingArgumentsAreRefused) {
+  HANDLE port = Open();
+  BYTE bytes[4];
+  DWORD got = 7;
+  const std::function<BOOL()> calls[] = {
+      [&] { return GetCommState(port, nullptr); },
+      [&] { return SetCommState(port, nullptr); },
+      [&] { return GetCommTimeouts(port, nullptr); },
+      [&] { return SetCommTimeouts(port, nullptr); },
+      [&] { return GetCommMask(port, nullptr); },
+      [&] { return WaitCommEvent(port, nullptr, nullptr); },
+      [&] { return ReadFile(port, nullptr, 3, &got, nullptr); },
+      [&] { return ReadFile(port, bytes, 3, nullptr, nullptr); },
+  };
+  for (size_t i = 0; i < sizeof calls / sizeof calls[0]; ++i) {
+    SCOPED_TRACE(i);
+    SetLastError(0);
+    EXPECT_FALSE(calls[i]());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+}
+
+TEST_F(HostSerialTest, EscapeFunctions) {
+  HANDLE port = Open();
+  struct Case {
+    DWORD function;
+    const char* name;
+    BOOL result;
+  } cases[] = {
+      {SETIR, "SETIR", TRUE},   {CLRIR, "CLRIR", TRUE},   {5, "SETDTR", TRUE}, {6, "CLRDTR", TRUE},
+      {3, "SETRTS", TRUE},      {4, "CLRRTS", TRUE},      {99, "99", FALSE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(EscapeCommFunction(port, c.function), c.result);
+    std::string line = std::string("EscapeCommFunction port=\"COM3:\" function=") + c.name;
+    EXPECT_TRUE(HasTrace(c.result ? line : line + " result=FALSE error=87"));
+  }
+}
+
+// ---- Concurrency -----------------------------------------------------------
+
+// A reader like the program's: wait, drain, wait again, until the port is
+// closed under it. Every byte arrives once and in order.
+TEST_F(HostSerialTest, ReaderSeesEveryByteInOrderUntilClosed) {
+  HANDLE port = OpenForReading(0x2139);
+  std::string sent;
+  for (int i = 0; i < 240; ++i) sent += static_cast<char>(i);
+  std::atomic<size_t> count{0};
+  std::string received;
+  std::thread reader([&] {
+    DWORD event = 0;
+    while (WaitCommEvent(port, &event, nullptr)) {
+      if (!(event & EV_RXCHAR)) continue;
+      BYTE bytes[3];
+      DWORD got = 0;
+      while (ReadFile(port, bytes, 3, &got, nullptr) && got > 0) {
+        received.append(reinterpret_cast<char*>(bytes), got);
+        count += got;
+      }
+      device::NotifyChanged();
+    }
+  });
+  for (size_t at = 0; at < sent.size(); at += 4) {
+    ASSERT_EQ(::write(pty_.master, sent.data() + at, 4), 4);
+    if (at % 40 == 0) SetCommMask(port, at % 80 ? 0x2119 : 0x2139);  // mask changes must lose nothing
+  }
+  EXPECT_TRUE(device::WaitFor([&] { return count.load() == sent.size(); }));
+  EXPECT_TRUE(Close(port));
+  reader.join();
+  EXPECT_EQ(received, sent);
+}
+
+}  // namespace

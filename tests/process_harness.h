@@ -1,0 +1,179 @@
+// Runs the built programs as processes and reads their output line by line,
+// so end-to-end tests can wait for a trace line instead of sleeping.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+inline std::string BinPath(const std::string& name) { return std::string(NUVIK_BIN_DIR) + "/" + name; }
+
+class Process {
+ public:
+  // Starts `argv` with `env` added to this process's environment.
+  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<std::string> environment;
+    for (char** e = environ; *e; ++e) environment.push_back(*e);
+    for (const auto& e : env) environment.push_back(e);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    int failed = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    stdin_ = in[1];
+    if (failed) {
+      close(out[0]);
+      close(err[0]);
+      return false;
+    }
+    outReader_ = std::thread([this, fd = out[0]] { Pump(fd, &out_); });
+    errReader_ = std::thread([this, fd = err[0]] { Pump(fd, &err_); });
+    return true;
+  }
+
+  ~Process() {
+    if (pid_ > 0 && !waited_) {
+      kill(pid_, SIGKILL);
+      Wait();
+    }
+    CloseInput();
+    if (outReader_.joinable()) outReader_.join();
+    if (errReader_.joinable()) errReader_.join();
+  }
+
+  void Send(const std::string& line) {
+    std::string text = line + "\n";
+    if (stdin_ >= 0) (void)!write(stdin_, text.data(), text.size());
+  }
+  void CloseInput() {
+    if (stdin_ >= 0) close(stdin_);
+    stdin_ = -1;
+  }
+  void Signal(int number) { kill(pid_, number); }
+
+  // The exit code, or -1 on a signal / timeout. The end of the process is
+  // seen as the end of its output, then reaped.
+  int Wait(int timeoutMs = 20000) {
+    if (waited_) return code_;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return outClosed_; })) {
+        kill(pid_, SIGKILL);
+      }
+    }
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    waited_ = true;
+    code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (outReader_.joinable()) outReader_.join();
+    if (errReader_.joinable()) errReader_.join();
+    return code_;
+  }
+
+  // Waits for an output line that satisfies `match`, searching from line
+  // `from`; returns its index or -1.
+  int WaitLine(const std::function<bool(const std::string&)>& match, size_t from = 0, int timeoutMs = 10000) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    int found = -1;
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+      for (size_t i = from; i < out_.size(); ++i) {
+        if (match(out_[i])) {
+          found = static_cast<int>(i);
+          return true;
+        }
+      }
+      return outClosed_;
+    });
+    return found;
+  }
+  int WaitLineStarting(const std::string& prefix, size_t from = 0, int timeoutMs = 10000) {
+    return WaitLine([&](const std::string& line) { return line.rfind(prefix, 0) == 0; }, from, timeoutMs);
+  }
+  // Waits until `count` lines satisfy `match`.
+  bool WaitCount(const std::function<bool(const std::string&)>& match, size_t count, int timeoutMs = 10000) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+      size_t n = 0;
+      for (const auto& line : out_) n += match(line) ? 1 : 0;
+      return n >= count || outClosed_;
+    }) && Count(match) >= count;
+  }
+
+  std::vector<std::string> Out() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+  }
+  std::string Err() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string all;
+    for (const auto& line : err_) all += line + "\n";
+    return all;
+  }
+  size_t Count(const std::function<bool(const std::string&)>& match) {
+    size_t n = 0;
+    for (const auto& line : out_) n += match(line) ? 1 : 0;
+    return n;
+  }
+
+ private:
+  void Pump(int fd, std::vector<std::string>* lines) {
+    std::string partial;
+    char buffer[4096];
+    for (;;) {
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buffer[i] == '\n') {
+          lines->push_back(partial);
+          partial.clear();
+        } else {
+          partial.push_back(buffer[i]);
+        }
+      }
+      changed_.notify_all();
+    }
+    close(fd);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!partial.empty()) lines->push_back(partial);
+    if (lines == &out_) outClosed_ = true;
+    changed_.notify_all();
+  }
+
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  bool waited_ = false;
+  int code_ = -1;
+  std::thread outReader_, errReader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> out_, err_;
+  bool outClosed_ = false;
+};
