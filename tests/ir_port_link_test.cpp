@@ -31,9 +31,10 @@ LRESULT CALLBACK TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM l
       return 0;
     case WM_COMMAND:
       if (LOWORD(wParam) == IDM_REINIT) {
-        ++g_reinits;
         CloseIrPort();
         OpenIrPort(TEXT("COM3:"));
+        ++g_reinits;
+        device::NotifyChanged();
       }
       return 0;
   }
@@ -81,7 +82,7 @@ class IrPortLinkTest : public ::testing::Test {
   // Types one key (press and release) on the adapter and waits until both
   // records have reached the handheld.
   bool TypeKeyAndSee(size_t expectedTotal) {
-    if (!pty_.Send({0x41, 0x1E, 0x00, 0x5F, 0x41, 0x1E, 0x80, 0xDF})) return false;
+    if (!pty_.Write({0x41, 0x1E, 0x00, 0x5F, 0x41, 0x1E, 0x80, 0xDF})) return false;
     return device::WaitFor([&] { return device::SendInputs().size() >= expectedTotal; });
   }
 
@@ -169,12 +170,15 @@ TEST(IrPortLineSettings, MasksFlagWordAndKeepsOtherFields) {
 
 TEST_F(IrPortLinkTest, PowerEventReinitialisesOnceAndLeavesOneReader) {
   ASSERT_EQ(Open(), 1);
+  // A resume only reaches a port whose reader already waits for it.
+  ASSERT_TRUE(device::WaitFor([] { return device::PortWaits() >= 1; }));
   device::Resume();
   ASSERT_TRUE(device::WaitFor([] { return g_reinits.load() == 1; }));
   // The old reader ends after its SendMessageW returns; the new one runs.
   ASSERT_TRUE(device::WaitFor([] { return device::LiveThreads() == 1; }));
   EXPECT_EQ(device::OpenPorts(), 1);
   EXPECT_TRUE(IsIrPortOpen());
+  ASSERT_TRUE(device::WaitFor([] { return device::PortWaits() >= 2; }));
   ASSERT_TRUE(TypeKeyAndSee(2));
   EXPECT_EQ(g_reinits.load(), 1);
   EXPECT_EQ(device::SendInputs().size(), 2u) << "each packet is delivered by exactly one reader";
@@ -186,7 +190,7 @@ TEST_F(IrPortLinkTest, DisableWhileWaitingEndsReaderAndReadsNoMore) {
   Close();
   ASSERT_TRUE(device::WaitFor([] { return device::LiveThreads() == 0; }));
   long reads = device::PortReads();
-  ASSERT_TRUE(pty_.Send({0x41, 0x1E, 0x00, 0x5F}));
+  ASSERT_TRUE(pty_.Send({0x41, 0x1E, 0x00, 0x5F}));  // nobody reads them: they stay buffered
   EXPECT_EQ(device::PortReads(), reads);
   EXPECT_TRUE(device::SendInputs().empty());
   EXPECT_FALSE(IsIrPortOpen());

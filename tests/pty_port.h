@@ -41,16 +41,22 @@ class PtyPort {
   int master() const { return pty_.master; }
   const std::string& slavePath() const { return pty_.slavePath; }
 
-  // Writes the bytes as the adapter would and waits until the slave side
-  // has them buffered, so the next drain sees all of them.
-  bool Send(const std::vector<BYTE>& bytes) {
-    int before = Buffered();
+  // Writes the bytes as the adapter would (for a port a reader is serving).
+  bool Write(const std::vector<BYTE>& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
       ssize_t n = ::write(pty_.master, bytes.data() + done, bytes.size() - done);
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
+    return true;
+  }
+
+  // Writes the bytes and waits until the slave side has them buffered, so
+  // the next drain sees all of them. Only for a port nobody else reads.
+  bool Send(const std::vector<BYTE>& bytes) {
+    int before = Buffered();
+    if (!Write(bytes)) return false;
     for (int i = 0; i < 500 && Buffered() < before + static_cast<int>(bytes.size()); ++i) {
       pollfd ready = {probe_, POLLIN, 0};
       ::poll(&ready, 1, 10);

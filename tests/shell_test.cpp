@@ -78,7 +78,8 @@ class ShellTest : public ::testing::Test {
       ended_ = true;
       device::NotifyChanged();
     });
-    ASSERT_TRUE(device::WaitFor([this] { return ended_.load() || device::Tray().shown; }));
+    // The menu is the last thing start-up builds.
+    ASSERT_TRUE(device::WaitFor([this] { return ended_.load() || device::MenuItems().size() == 3; }));
   }
 
   int End() {
@@ -272,7 +273,7 @@ TEST_F(ShellTest, EnableWhileEnabledKeepsPortWorking) {
   EXPECT_TRUE(IsIrPortOpen());
   EXPECT_EQ(device::Tray().iconId, IDI_ENABLED);
   EXPECT_EQ(device::LiveThreads(), 1);
-  ASSERT_TRUE(pty_.Send({0x41, 0x1E, 0x00, 0x5F}));
+  ASSERT_TRUE(pty_.Write({0x41, 0x1E, 0x00, 0x5F}));
   EXPECT_TRUE(device::WaitFor([] { return device::SendInputs().size() == 1; }));
 }
 

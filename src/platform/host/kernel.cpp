@@ -14,8 +14,9 @@ namespace {
 
 thread_local DWORD t_lastError = 0;
 
-std::mutex g_handleMutex;
-std::map<uintptr_t, std::shared_ptr<host::Object>> g_handles;
+// Never destroyed: detached threads may use handles while the process exits.
+std::mutex& g_handleMutex = *new std::mutex;
+std::map<uintptr_t, std::shared_ptr<host::Object>>& g_handles = *new std::map<uintptr_t, std::shared_ptr<host::Object>>;
 // Starts well away from 0 and INVALID_HANDLE_VALUE; never reused.
 uintptr_t g_nextHandle = 0x1000;
 

@@ -11,22 +11,45 @@
 
 namespace {
 
-std::mutex g_recordMutex;
-std::vector<device::KeyInput> g_keyInputs;
-std::vector<device::KeybdMessage> g_keybdMessages;
-std::vector<device::PostedMessage> g_posted;
-std::vector<device::MessageBoxRecord> g_boxes;
-std::vector<device::TrayOp> g_trayOps;
-std::vector<std::string> g_trace;
-std::function<void(const std::string&)> g_sink;
-std::u16string g_focusText;
-bool g_shiftDown = false;
-bool g_capsLock = false;
+// Detached reader threads may still record effects while the process
+// exits, so this state is never destroyed.
+struct RecordState {
+  std::mutex recordMutex;
+  std::vector<device::KeyInput> keyInputs;
+  std::vector<device::KeybdMessage> keybdMessages;
+  std::vector<device::PostedMessage> posted;
+  std::vector<device::MessageBoxRecord> boxes;
+  std::vector<device::TrayOp> trayOps;
+  std::vector<std::string> trace;
+  std::function<void(const std::string&)> sink;
+  std::u16string focusText;
+  bool shiftDown = false;
+  bool capsLock = false;
+  // WaitFor sleeps on this; every change of the handheld bumps the count.
+  std::mutex changeMutex;
+  std::condition_variable changed;
+  unsigned long changeCount = 0;
+};
 
-// WaitFor sleeps on this; every change of the handheld bumps the count.
-std::mutex g_changeMutex;
-std::condition_variable g_changed;
-unsigned long g_changeCount = 0;
+RecordState& State() {
+  static RecordState* state = new RecordState;
+  return *state;
+}
+
+#define g_recordMutex (State().recordMutex)
+#define g_keyInputs (State().keyInputs)
+#define g_keybdMessages (State().keybdMessages)
+#define g_posted (State().posted)
+#define g_boxes (State().boxes)
+#define g_trayOps (State().trayOps)
+#define g_trace (State().trace)
+#define g_sink (State().sink)
+#define g_focusText (State().focusText)
+#define g_shiftDown (State().shiftDown)
+#define g_capsLock (State().capsLock)
+#define g_changeMutex (State().changeMutex)
+#define g_changed (State().changed)
+#define g_changeCount (State().changeCount)
 
 void AppendLocked(const std::string& line) {
   g_trace.push_back(line);

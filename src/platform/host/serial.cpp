@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,12 +87,15 @@ int OpenTty(const std::string& path, DWORD* error) {
     ::close(fd);
     return -1;
   }
+  // A port that was closed heard nothing: whatever the tty kept meanwhile
+  // is not handed to the new owner.
+  ::tcflush(fd, TCIFLUSH);
   return fd;
 }
 
 HANDLE FailOpen(const std::u16string& name, DWORD error) {
-  Trace("CreateFileW name=" + device::Quote(name) + " result=INVALID_HANDLE_VALUE error=" +
-        std::to_string(error));
+  Trace("CreateFileW name=" + device::Quote(name) +
+        " result=INVALID_HANDLE_VALUE error=" + std::to_string(error));
   SetLastError(error);
   return INVALID_HANDLE_VALUE;
 }
@@ -185,7 +189,10 @@ std::shared_ptr<SerialPort> FindPort(HANDLE handle) {
   return port;
 }
 
-void CountPortRead() { g_reads++; }
+void CountPortRead() {
+  g_reads++;
+  device::NotifyChanged();
+}
 
 void CountPortWait() {
   g_waits++;

@@ -35,9 +35,8 @@ struct BaudRate {
 };
 
 const BaudRate kBaudRates[] = {
-    {110, B110},     {300, B300},     {600, B600},     {1200, B1200},     {2400, B2400},
-    {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400},
+    {110, B110},   {300, B300},     {600, B600},     {1200, B1200},   {2400, B2400},     {4800, B4800},
+    {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
 };
 
 bool SpeedOf(DWORD rate, speed_t* speed) {
@@ -64,9 +63,7 @@ DWORD FlagWord(const DCB& dcb) {
 }
 
 // Modem lines: a pseudo-terminal has none, so failures change nothing.
-void SetModemLine(int fd, int line, bool on) {
-  ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
-}
+void SetModemLine(int fd, int line, bool on) { ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line); }
 
 // The termios settings for a DCB, over the tty's current ones; false when
 // the DCB asks for something the tty cannot do.
@@ -75,14 +72,24 @@ bool TermiosFor(const DCB& dcb, termios* tio) {
   if (!SpeedOf(dcb.BaudRate, &speed)) return false;
   tcflag_t size;
   switch (dcb.ByteSize) {
-    case 5: size = CS5; break;
-    case 6: size = CS6; break;
-    case 7: size = CS7; break;
-    case 8: size = CS8; break;
-    default: return false;
+    case 5:
+      size = CS5;
+      break;
+    case 6:
+      size = CS6;
+      break;
+    case 7:
+      size = CS7;
+      break;
+    case 8:
+      size = CS8;
+      break;
+    default:
+      return false;
   }
   if (dcb.Parity > kParitySpace || dcb.StopBits > kStopBitsTwo) return false;
-  if (dcb.StopBits == kStopBitsOne5 && dcb.ByteSize != 5) return false;  // 1.5 stop bits exist only for 5 bits
+  if (dcb.StopBits == kStopBitsOne5 && dcb.ByteSize != 5)
+    return false;  // 1.5 stop bits exist only for 5 bits
 #ifndef CMSPAR
   if (dcb.Parity == kParityMark || dcb.Parity == kParitySpace) return false;
 #endif
@@ -120,18 +127,30 @@ bool TermiosFor(const DCB& dcb, termios* tio) {
 
 const char* EscapeName(DWORD function) {
   switch (function) {
-    case kSetXoff: return "SETXOFF";
-    case kSetXon: return "SETXON";
-    case kSetRts: return "SETRTS";
-    case kClrRts: return "CLRRTS";
-    case kSetDtr: return "SETDTR";
-    case kClrDtr: return "CLRDTR";
-    case kResetDev: return "RESETDEV";
-    case kSetBreak: return "SETBREAK";
-    case kClrBreak: return "CLRBREAK";
-    case SETIR: return "SETIR";
-    case CLRIR: return "CLRIR";
-    default: return nullptr;
+    case kSetXoff:
+      return "SETXOFF";
+    case kSetXon:
+      return "SETXON";
+    case kSetRts:
+      return "SETRTS";
+    case kClrRts:
+      return "CLRRTS";
+    case kSetDtr:
+      return "SETDTR";
+    case kClrDtr:
+      return "CLRDTR";
+    case kResetDev:
+      return "RESETDEV";
+    case kSetBreak:
+      return "SETBREAK";
+    case kClrBreak:
+      return "CLRBREAK";
+    case SETIR:
+      return "SETIR";
+    case CLRIR:
+      return "CLRIR";
+    default:
+      return nullptr;
   }
 }
 
@@ -153,10 +172,18 @@ DCB DcbFromTty(int fd) {
   if (::tcgetattr(fd, &tio) == 0) {
     dcb.BaudRate = RateOf(cfgetospeed(&tio));
     switch (tio.c_cflag & CSIZE) {
-      case CS5: dcb.ByteSize = 5; break;
-      case CS6: dcb.ByteSize = 6; break;
-      case CS7: dcb.ByteSize = 7; break;
-      default: dcb.ByteSize = 8; break;
+      case CS5:
+        dcb.ByteSize = 5;
+        break;
+      case CS6:
+        dcb.ByteSize = 6;
+        break;
+      case CS7:
+        dcb.ByteSize = 7;
+        break;
+      default:
+        dcb.ByteSize = 8;
+        break;
     }
     if (tio.c_cflag & PARENB) {
       bool odd = (tio.c_cflag & PARODD) != 0;
@@ -283,7 +310,8 @@ BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
     error = ERROR_GEN_FAILURE;
   } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
              t.ReadTotalTimeoutConstant == MAXDWORD) {
-    error = ERROR_INVALID_PARAMETER;  // "wait for ever for the first byte, then return at once" has no meaning
+    error =
+        ERROR_INVALID_PARAMETER;  // "wait for ever for the first byte, then return at once" has no meaning
   } else {
     std::lock_guard<std::mutex> lock(port->mutex);
     if (port->closed) {
@@ -319,15 +347,32 @@ BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
   }
   int fd = port->fd();
   switch (function) {
-    case host::kSetXoff: ::tcflow(fd, TCOOFF); break;
-    case host::kSetXon: ::tcflow(fd, TCOON); break;
-    case host::kSetRts: host::SetModemLine(fd, TIOCM_RTS, true); break;
-    case host::kClrRts: host::SetModemLine(fd, TIOCM_RTS, false); break;
-    case host::kSetDtr: host::SetModemLine(fd, TIOCM_DTR, true); break;
-    case host::kClrDtr: host::SetModemLine(fd, TIOCM_DTR, false); break;
-    case host::kSetBreak: ::ioctl(fd, TIOCSBRK); break;
-    case host::kClrBreak: ::ioctl(fd, TIOCCBRK); break;
-    default: break;  // the tty has no infrared transceiver to switch, nor a device to reset
+    case host::kSetXoff:
+      ::tcflow(fd, TCOOFF);
+      break;
+    case host::kSetXon:
+      ::tcflow(fd, TCOON);
+      break;
+    case host::kSetRts:
+      host::SetModemLine(fd, TIOCM_RTS, true);
+      break;
+    case host::kClrRts:
+      host::SetModemLine(fd, TIOCM_RTS, false);
+      break;
+    case host::kSetDtr:
+      host::SetModemLine(fd, TIOCM_DTR, true);
+      break;
+    case host::kClrDtr:
+      host::SetModemLine(fd, TIOCM_DTR, false);
+      break;
+    case host::kSetBreak:
+      ::ioctl(fd, TIOCSBRK);
+      break;
+    case host::kClrBreak:
+      ::ioctl(fd, TIOCCBRK);
+      break;
+    default:
+      break;  // the tty has no infrared transceiver to switch, nor a device to reset
   }
   host::Trace(line);
   return TRUE;

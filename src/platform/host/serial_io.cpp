@@ -58,15 +58,16 @@ int MsUntil(Clock::time_point deadline) {
 
 // The Win32 read time-outs for one read of `toRead` bytes.
 struct ReadPlan {
-  bool immediate = false;           // return at once with what is buffered
-  bool returnOnFirst = false;       // return as soon as anything has arrived
-  std::optional<Clock::time_point> deadline;  // total time-out
+  bool immediate = false;                             // return at once with what is buffered
+  bool returnOnFirst = false;                         // return as soon as anything has arrived
+  std::optional<Clock::time_point> deadline;          // total time-out
   std::optional<std::chrono::milliseconds> interval;  // longest gap between bytes
 };
 
 ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD toRead, Clock::time_point start) {
   ReadPlan plan;
-  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
+  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+      t.ReadTotalTimeoutConstant == 0) {
     plan.immediate = true;
     return plan;
   }
@@ -118,14 +119,16 @@ BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped)
   SerialPort::Call call(port.get());
   std::optional<SerialPort::Waker> waker;  // destroyed after the lock is released
   std::unique_lock<std::mutex> lock(port->mutex);
-  // A mask change from here on ends this wait; counted only now so that a
-  // caller who sees the count knows that a mask change will reach the wait.
+  // A mask change from here on ends this wait. Counted only afterwards, so
+  // that whoever sees the count knows a mask change will reach the wait.
   unsigned long maskChanges = port->maskChanges;
+  lock.unlock();
   host::CountPortWait();
   if (!call.ok()) return host::Fail(ERROR_INVALID_HANDLE);
   if (!event || overlapped) return host::Fail(ERROR_INVALID_PARAMETER);
   if (host::FaultOn(device::Fault::WaitCommEvent)) return host::Fail(ERROR_GEN_FAILURE);
 
+  lock.lock();
   for (;;) {
     if (port->closed) return host::Fail(ERROR_OPERATION_ABORTED);
     if (port->maskChanges != maskChanges) return TRUE;  // *event stays 0
@@ -206,15 +209,15 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, L
     if (ready == 0) break;  // a time-out ends the read with what came
     if (ready == 2) {
       std::lock_guard<std::mutex> lock(port->mutex);
-      if (port->closed) {
-        *read = got;
-        return host::Fail(ERROR_OPERATION_ABORTED);
-      }
+      if (port->closed) return host::Fail(ERROR_OPERATION_ABORTED);  // a failed read yields no byte
       waker->Drain();
     }
     if (revents & (POLLIN | host::kBroken)) {
       DWORD before = got;
       chunk = host::ReadBuffered(fd, to + got, toRead - got, &got);
+      // An error condition that yields no byte would wake poll() at once for
+      // ever: it ends the read like a hang-up.
+      if (chunk == host::Chunk::kNone && (revents & host::kBroken)) chunk = host::Chunk::kBroken;
       if (chunk == host::Chunk::kBroken) {
         if (got > 0) break;
         return host::Fail(ERROR_GEN_FAILURE);

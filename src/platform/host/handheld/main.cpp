@@ -109,6 +109,7 @@ int main(int argc, char** argv) {
   PrintTraceLine("focus text=" + device::Quote(device::FocusText()));
   // Readers and helpers may still be running: end the process as the
   // handheld does, without tearing down what they use.
-  std::fflush(nullptr);
+  std::fflush(stdout);  // not fflush(nullptr): the console thread holds stdin's lock
+  std::fflush(stderr);
   _exit(code);
 }
