@@ -136,6 +136,17 @@ void ClosePty(Pty* pty);
 // event mask holds it.
 void Resume();
 
+// Modem-line events (EV_CTS, EV_DSR, EV_RLSD, EV_RING) on every open port
+// whose mask holds them, as a line change would raise them on a real UART.
+void RaiseLineEvents(DWORD events);
+
+// A port that reads from memory instead of a tty, for benchmarks and
+// fuzzing: opening `name` gives such a port (exclusive like any other), and
+// FeedPort queues bytes on it as if they had just been received (EV_RXCHAR
+// for its waiter). FeedPort returns false when no such port is open.
+void MapPortToMemory(const std::u16string& name);
+bool FeedPort(const std::u16string& name, const void* bytes, size_t count);
+
 int OpenPorts();      // port handles not yet closed
 long PortReads();     // ReadFile calls on ports so far
 long PortWaits();     // WaitCommEvent calls on ports so far
