@@ -9,6 +9,9 @@ scripts/install-deps.sh
 jobs=2
 stage() { printf '\n=== %s ===\n' "$*"; }
 
+stage "Icons match their generator"
+python3 tools/icongen/icongen.py --check
+
 stage "Windows builds (MinGW-w64, real Windows headers)"
 for preset in mingw-i686 mingw-x64; do
   cmake --preset "$preset" >/dev/null
