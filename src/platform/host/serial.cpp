@@ -1,6 +1,6 @@
-// Serial ports of the simulated handheld: which tty stands behind each
-// device name, opening a port without sharing, closing it, and the power
-// event of a resume.
+// Serial ports of the simulated handheld: which tty (or memory queue) stands
+// behind each device name, opening a port without sharing, closing it, and
+// the power and modem-line events raised on open ports.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/eventfd.h>
@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "serial_port.h"
 
@@ -20,8 +21,12 @@ namespace {
 struct PortTable {
   std::mutex mutex;
   std::map<std::u16string, std::string> paths;  // by lower-case device name
+  std::set<std::u16string> memory;              // lower-case names that read from memory
   std::function<std::string(const std::u16string&)> resolver;
   std::vector<std::weak_ptr<SerialPort>> open;
+  // Open memory ports by lower-case name: they have no tty lock to keep a
+  // second open out, so this does.
+  std::map<std::u16string, std::weak_ptr<SerialPort>> memoryOpen;
 };
 
 PortTable& Table() {
@@ -33,17 +38,54 @@ std::atomic<long> g_reads{0};
 std::atomic<long> g_waits{0};
 std::atomic<int> g_openPorts{0};
 
-std::string TtyPathOf(const std::u16string& name) {
+// What stands behind a device name: a memory queue, a tty path, or
+// nothing (an empty path).
+struct Target {
+  bool memory = false;
+  std::string path;
+};
+
+Target TargetOf(const std::u16string& name) {
   std::function<std::string(const std::u16string&)> resolver;
+  std::u16string key = WideLower(name);
   {
     PortTable& table = Table();
     std::lock_guard<std::mutex> lock(table.mutex);
-    auto found = table.paths.find(WideLower(name));
-    if (found != table.paths.end()) return found->second;
+    if (table.memory.count(key)) return Target{true, {}};
+    auto found = table.paths.find(key);
+    if (found != table.paths.end()) return Target{false, found->second};
     resolver = table.resolver;
   }
   // Outside the lock: a resolver may well map the port itself.
-  return resolver ? resolver(name) : std::string();
+  return Target{false, resolver ? resolver(name) : std::string()};
+}
+
+// Drops a port that is closing from the table of open ports.
+void ForgetOpenPort(const SerialPort* port) {
+  PortTable& table = Table();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  auto& open = table.open;
+  open.erase(std::remove_if(open.begin(), open.end(),
+                            [port](const auto& weak) {
+                              auto held = weak.lock();
+                              return !held || held.get() == port;
+                            }),
+             open.end());
+  for (auto it = table.memoryOpen.begin(); it != table.memoryOpen.end();) {
+    auto held = it->second.lock();
+    it = (!held || held.get() == port) ? table.memoryOpen.erase(it) : std::next(it);
+  }
+}
+
+// Every open port, for events raised on all of them.
+std::vector<std::shared_ptr<SerialPort>> OpenPortList() {
+  std::vector<std::shared_ptr<SerialPort>> ports;
+  PortTable& table = Table();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  for (const auto& weak : table.open) {
+    if (auto port = weak.lock()) ports.push_back(std::move(port));
+  }
+  return ports;
 }
 
 DWORD ErrorOfOpen(int error) {
@@ -104,15 +146,15 @@ HANDLE FailOpen(const std::u16string& name, DWORD error) {
 
 // ---- SerialPort ------------------------------------------------------------
 
-SerialPort::SerialPort(std::u16string name, int fd, const DCB& initial)
-    : dcb(initial), name_(std::move(name)), fd_(fd) {
+SerialPort::SerialPort(std::u16string name, std::unique_ptr<ByteSource> source)
+    : dcb(source->InitialDcb()), name_(std::move(name)), source_(std::move(source)) {
   g_openPorts++;
 }
 
 SerialPort::~SerialPort() {
   // Only reached without Close when the handle table is dropped wholesale.
   if (!closed) {
-    ::close(fd_);
+    source_->Release();
     g_openPorts--;
   }
 }
@@ -125,9 +167,9 @@ void SerialPort::Close() {
     WakeAllLocked();
     idle_.wait(lock, [this] { return inside_ == 0; });
   }
-  // No call is inside and none can enter: the descriptor is ours alone.
-  ::flock(fd_, LOCK_UN);
-  ::close(fd_);
+  // No call is inside and none can enter: the source is ours alone.
+  source_->Release();
+  ForgetOpenPort(this);
   g_openPorts--;
   Trace("CloseHandle port=" + device::Quote(name_));
 }
@@ -137,6 +179,21 @@ void SerialPort::Resume() {
   if (closed || !(mask & EV_POWER)) return;
   powerPending = true;
   WakeAllLocked();
+}
+
+void SerialPort::RaiseLineEvents(DWORD events) {
+  std::lock_guard<std::mutex> lock(mutex);
+  DWORD raised = events & mask & kLineEvents;
+  if (closed || !raised) return;
+  linePending |= raised;
+  WakeAllLocked();
+}
+
+bool SerialPort::Feed(const void* bytes, size_t count) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (closed || !source_->Append(bytes, count)) return false;
+  WakeAllLocked();
+  return true;
 }
 
 void SerialPort::WakeAllLocked() {
@@ -203,6 +260,7 @@ void ResetSerial() {
   PortTable& table = Table();
   std::lock_guard<std::mutex> lock(table.mutex);
   table.paths.clear();
+  table.memory.clear();
   table.resolver = nullptr;
   g_reads = 0;
   g_waits = 0;
@@ -221,23 +279,33 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   (void)templateFile;
   std::u16string device = host::Wide(name);
   if (device.empty() || disposition != OPEN_EXISTING) return host::FailOpen(device, ERROR_INVALID_PARAMETER);
-  std::string path = host::TtyPathOf(device);
-  if (path.empty()) return host::FailOpen(device, ERROR_FILE_NOT_FOUND);
+  host::Target target = host::TargetOf(device);
+  if (!target.memory && target.path.empty()) return host::FailOpen(device, ERROR_FILE_NOT_FOUND);
   if (host::FaultOn(device::Fault::PortBusy)) return host::FailOpen(device, ERROR_SHARING_VIOLATION);
 
-  DWORD error = ERROR_SUCCESS;
-  int fd = host::OpenTty(path, &error);
-  if (fd < 0) return host::FailOpen(device, error);
-
-  auto port = std::make_shared<SerialPort>(device, fd, host::DcbFromTty(fd));
+  std::shared_ptr<SerialPort> port;
+  if (!target.memory) {
+    DWORD error = ERROR_SUCCESS;
+    int fd = host::OpenTty(target.path, &error);
+    if (fd < 0) return host::FailOpen(device, error);
+    port = std::make_shared<SerialPort>(device, host::NewTtySource(fd));
+  }
+  bool busy = false;
   {
     host::PortTable& table = host::Table();
     std::lock_guard<std::mutex> lock(table.mutex);
-    auto& open = table.open;
-    open.erase(std::remove_if(open.begin(), open.end(), [](const auto& p) { return p.expired(); }),
-               open.end());
-    open.push_back(port);
+    if (target.memory) {
+      // Taken under the table's lock, so two opens cannot both win.
+      std::weak_ptr<SerialPort>& holder = table.memoryOpen[host::WideLower(device)];
+      busy = !holder.expired();
+      if (!busy) {
+        port = std::make_shared<SerialPort>(device, host::NewMemorySource());
+        holder = port;
+      }
+    }
+    if (!busy) table.open.push_back(port);
   }
+  if (busy) return host::FailOpen(device, ERROR_SHARING_VIOLATION);
   HANDLE handle = host::NewHandle(port);
   host::Trace("CreateFileW name=" + device::Quote(device) + " result=ok");
   return handle;
@@ -245,10 +313,33 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
 
 namespace device {
 
+// The latest mapping of a name wins, whether to a tty or to memory.
 void MapPort(const std::u16string& name, const std::string& ttyPath) {
   host::PortTable& table = host::Table();
   std::lock_guard<std::mutex> lock(table.mutex);
-  table.paths[host::WideLower(name)] = ttyPath;
+  std::u16string key = host::WideLower(name);
+  table.memory.erase(key);
+  table.paths[key] = ttyPath;
+}
+
+void MapPortToMemory(const std::u16string& name) {
+  host::PortTable& table = host::Table();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  std::u16string key = host::WideLower(name);
+  table.paths.erase(key);
+  table.memory.insert(key);
+}
+
+bool FeedPort(const std::u16string& name, const void* bytes, size_t count) {
+  if (!bytes && count != 0) return false;
+  std::shared_ptr<SerialPort> port;
+  {
+    host::PortTable& table = host::Table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.memoryOpen.find(host::WideLower(name));
+    if (found != table.memoryOpen.end()) port = found->second.lock();
+  }
+  return port && port->Feed(bytes, count);
 }
 
 void SetPortResolver(std::function<std::string(const std::u16string& name)> resolver) {
@@ -258,16 +349,13 @@ void SetPortResolver(std::function<std::string(const std::u16string& name)> reso
 }
 
 void Resume() {
-  std::vector<std::shared_ptr<SerialPort>> ports;
-  {
-    host::PortTable& table = host::Table();
-    std::lock_guard<std::mutex> lock(table.mutex);
-    for (const auto& weak : table.open) {
-      if (auto port = weak.lock()) ports.push_back(std::move(port));
-    }
-  }
-  for (const auto& port : ports) port->Resume();
+  for (const auto& port : host::OpenPortList()) port->Resume();
   host::Trace("resume");
+}
+
+void RaiseLineEvents(DWORD events) {
+  for (const auto& port : host::OpenPortList()) port->RaiseLineEvents(events);
+  host::Trace("line events=" + host::Hex(events));
 }
 
 int OpenPorts() { return host::g_openPorts; }

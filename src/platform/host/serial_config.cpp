@@ -1,9 +1,11 @@
 // Line settings, time-outs, escape functions and the event mask of a serial
-// port, carried over to the tty behind it.
+// port, and the tty source that carries them over to a real terminal.
 #include <stddef.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include "serial_port.h"
 
@@ -158,7 +160,7 @@ std::string Failed(DWORD error) { return " result=FALSE error=" + std::to_string
 
 }  // namespace
 
-DCB DcbFromTty(int fd) {
+DCB DefaultDcb() {
   DCB dcb = {};
   dcb.DCBlength = sizeof(DCB);
   dcb.fBinary = 1;
@@ -168,6 +170,16 @@ DCB DcbFromTty(int fd) {
   dcb.ByteSize = 8;
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
+  return dcb;
+}
+
+bool LineSettingsPossible(const DCB& dcb) {
+  termios scratch = {};
+  return TermiosFor(dcb, &scratch);
+}
+
+DCB DcbFromTty(int fd) {
+  DCB dcb = DefaultDcb();
   termios tio;
   if (::tcgetattr(fd, &tio) == 0) {
     dcb.BaudRate = RateOf(cfgetospeed(&tio));
@@ -210,6 +222,77 @@ DCB DcbFromTty(int fd) {
   return dcb;
 }
 
+namespace {
+
+void EscapeTty(int fd, DWORD function) {
+  switch (function) {
+    case kSetXoff:
+      ::tcflow(fd, TCOOFF);
+      break;
+    case kSetXon:
+      ::tcflow(fd, TCOON);
+      break;
+    case kSetRts:
+      SetModemLine(fd, TIOCM_RTS, true);
+      break;
+    case kClrRts:
+      SetModemLine(fd, TIOCM_RTS, false);
+      break;
+    case kSetDtr:
+      SetModemLine(fd, TIOCM_DTR, true);
+      break;
+    case kClrDtr:
+      SetModemLine(fd, TIOCM_DTR, false);
+      break;
+    case kSetBreak:
+      ::ioctl(fd, TIOCSBRK);
+      break;
+    case kClrBreak:
+      ::ioctl(fd, TIOCCBRK);
+      break;
+    default:
+      break;  // the tty has no infrared transceiver to switch, nor a device to reset
+  }
+}
+
+// A tty held with an exclusive lock for as long as the port is open.
+class TtySource : public ByteSource {
+ public:
+  explicit TtySource(int fd) : fd_(fd) {}
+
+  DCB InitialDcb() override { return DcbFromTty(fd_); }
+
+  DWORD Configure(const DCB& dcb) override {
+    termios tio;
+    if (::tcgetattr(fd_, &tio) != 0) return ERROR_GEN_FAILURE;
+    if (!TermiosFor(dcb, &tio)) return ERROR_INVALID_PARAMETER;
+    if (::tcsetattr(fd_, TCSANOW, &tio) != 0) return ERROR_GEN_FAILURE;
+    SetModemLine(fd_, TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
+    if (dcb.fRtsControl != kControlHandshake) {
+      SetModemLine(fd_, TIOCM_RTS, dcb.fRtsControl != RTS_CONTROL_DISABLE);
+    }
+    return ERROR_SUCCESS;
+  }
+
+  void Escape(DWORD function) override { EscapeTty(fd_, function); }
+  int PollFd() const override { return fd_; }
+  bool HasBytes() override { return false; }  // poll() tells
+  Chunk Take(BYTE* to, DWORD room, DWORD* got) override { return ReadTty(fd_, to, room, got); }
+
+  void Release() override {
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<ByteSource> NewTtySource(int fd) { return std::make_unique<TtySource>(fd); }
+
 }  // namespace host
 
 using host::SerialPort;
@@ -248,24 +331,12 @@ BOOL WINAPI SetCommState(HANDLE handle, LPDCB dcb) {
                      " bits=" + std::to_string(dcb->ByteSize) + " parity=" + std::to_string(dcb->Parity) +
                      " stop=" + std::to_string(dcb->StopBits) + " flags=" + host::Hex(host::FlagWord(*dcb));
   DWORD error = ERROR_SUCCESS;
-  termios tio;
   if (host::FaultOn(device::Fault::SetCommState)) {
     error = ERROR_GEN_FAILURE;
-  } else if (::tcgetattr(port->fd(), &tio) != 0) {
-    error = ERROR_GEN_FAILURE;
-  } else if (!host::TermiosFor(*dcb, &tio)) {
-    error = ERROR_INVALID_PARAMETER;
   } else {
     std::lock_guard<std::mutex> lock(port->mutex);
-    if (::tcsetattr(port->fd(), TCSANOW, &tio) != 0) {
-      error = ERROR_GEN_FAILURE;
-    } else {
-      host::SetModemLine(port->fd(), TIOCM_DTR, dcb->fDtrControl != DTR_CONTROL_DISABLE);
-      if (dcb->fRtsControl != host::kControlHandshake) {
-        host::SetModemLine(port->fd(), TIOCM_RTS, dcb->fRtsControl != RTS_CONTROL_DISABLE);
-      }
-      port->dcb = *dcb;
-    }
+    error = port->source()->Configure(*dcb);
+    if (error == ERROR_SUCCESS) port->dcb = *dcb;
   }
   if (error != ERROR_SUCCESS) {
     host::Trace(line + host::Failed(error));
@@ -345,35 +416,7 @@ BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  int fd = port->fd();
-  switch (function) {
-    case host::kSetXoff:
-      ::tcflow(fd, TCOOFF);
-      break;
-    case host::kSetXon:
-      ::tcflow(fd, TCOON);
-      break;
-    case host::kSetRts:
-      host::SetModemLine(fd, TIOCM_RTS, true);
-      break;
-    case host::kClrRts:
-      host::SetModemLine(fd, TIOCM_RTS, false);
-      break;
-    case host::kSetDtr:
-      host::SetModemLine(fd, TIOCM_DTR, true);
-      break;
-    case host::kClrDtr:
-      host::SetModemLine(fd, TIOCM_DTR, false);
-      break;
-    case host::kSetBreak:
-      ::ioctl(fd, TIOCSBRK);
-      break;
-    case host::kClrBreak:
-      ::ioctl(fd, TIOCCBRK);
-      break;
-    default:
-      break;  // the tty has no infrared transceiver to switch, nor a device to reset
-  }
+  port->source()->Escape(function);
   host::Trace(line);
   return TRUE;
 }
@@ -389,8 +432,9 @@ BOOL WINAPI SetCommMask(HANDLE handle, DWORD mask) {
     }
     port->mask = mask;
     port->maskChanges++;
-    // A power event raised for a mask that no longer asks for it is dropped.
+    // Events raised for a mask that no longer asks for them are dropped.
     if (!(mask & EV_POWER)) port->powerPending = false;
+    port->linePending &= mask;
     port->WakeAllLocked();
   }
   host::Trace("SetCommMask port=" + device::Quote(port->name()) + " mask=" + host::Hex(mask));

@@ -1,8 +1,10 @@
 // Waiting for port events and reading received bytes.
 //
-// Both block only in poll(), on the tty and on a wake-up descriptor of their
-// own, so that a mask change, a resume or a close reaches them at once
-// without any polling loop.
+// Both block only in poll(), on the tty (if the port has one) and on a
+// wake-up descriptor of their own, so that a mask change, a raised event, a
+// feed of a memory port or a close reaches them at once without any polling
+// loop. A read that need not block makes no system call of its own on a
+// memory port.
 #include <errno.h>
 #include <poll.h>
 #include <unistd.h>
@@ -22,29 +24,15 @@ BOOL Fail(DWORD error) {
   return FALSE;
 }
 
+bool IsImmediate(const COMMTIMEOUTS& t) {
+  return t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+}
+
 // Whether the tty has hung up (the far side of a pseudo-terminal closed, an
 // adapter unplugged); checked when a read reports end of file.
 bool HungUp(int fd) {
   pollfd check = {fd, POLLIN, 0};
   return ::poll(&check, 1, 0) == 1 && (check.revents & kBroken);
-}
-
-enum class Chunk { kSome, kNone, kBroken };
-
-// Reads what the tty has buffered, up to `room` bytes, without blocking.
-Chunk ReadBuffered(int fd, BYTE* to, DWORD room, DWORD* got) {
-  for (;;) {
-    ssize_t n = ::read(fd, to, room);
-    if (n > 0) {
-      *got += static_cast<DWORD>(n);
-      return Chunk::kSome;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) return Chunk::kNone;
-    // A tty with VMIN 0 reports "nothing yet" as end of file too.
-    if (n == 0 && !HungUp(fd)) return Chunk::kNone;
-    return Chunk::kBroken;
-  }
 }
 
 using Clock = std::chrono::steady_clock;
@@ -66,8 +54,7 @@ struct ReadPlan {
 
 ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD toRead, Clock::time_point start) {
   ReadPlan plan;
-  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-      t.ReadTotalTimeoutConstant == 0) {
+  if (IsImmediate(t)) {
     plan.immediate = true;
     return plan;
   }
@@ -84,8 +71,8 @@ ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD toRead, Clock::time_point start) 
   return plan;
 }
 
-// poll() on the tty and the caller's wake-up descriptor; the timeout comes
-// from whichever of the total and interval limits ends first.
+// poll() on the tty (if any) and the caller's wake-up descriptor; the
+// timeout comes from whichever of the total and interval limits ends first.
 int WaitReadable(int fd, int wake, const ReadPlan& plan, DWORD got, Clock::time_point lastByte,
                  short* revents) {
   int timeout = -1;
@@ -105,6 +92,22 @@ int WaitReadable(int fd, int wake, const ReadPlan& plan, DWORD got, Clock::time_
 }
 
 }  // namespace
+
+Chunk ReadTty(int fd, BYTE* to, DWORD room, DWORD* got) {
+  for (;;) {
+    ssize_t n = ::read(fd, to, room);
+    if (n > 0) {
+      *got += static_cast<DWORD>(n);
+      return Chunk::kSome;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return Chunk::kNone;
+    // A tty with VMIN 0 reports "nothing yet" as end of file too.
+    if (n == 0 && !HungUp(fd)) return Chunk::kNone;
+    return Chunk::kBroken;
+  }
+}
+
 }  // namespace host
 
 using host::SerialPort;
@@ -128,25 +131,33 @@ BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped)
   if (!event || overlapped) return host::Fail(ERROR_INVALID_PARAMETER);
   if (host::FaultOn(device::Fault::WaitCommEvent)) return host::Fail(ERROR_GEN_FAILURE);
 
+  host::ByteSource* source = port->source();
+  int fd = source->PollFd();
   lock.lock();
   for (;;) {
     if (port->closed) return host::Fail(ERROR_OPERATION_ABORTED);
     if (port->maskChanges != maskChanges) return TRUE;  // *event stays 0
-    DWORD events = 0;
-    if (port->powerPending && (port->mask & EV_POWER)) {
+    DWORD mask = port->mask;
+    DWORD events = port->linePending & mask;
+    port->linePending = 0;
+    if (port->powerPending && (mask & EV_POWER)) {
       port->powerPending = false;
       events |= EV_POWER;
     }
-    DWORD mask = port->mask;
+    // Without EV_RXCHAR in the mask received bytes wake nothing.
+    if ((mask & EV_RXCHAR) && source->HasBytes()) events |= EV_RXCHAR;
     if (!waker && !events) {
       waker.emplace(port.get());
       if (waker->fd() < 0) return host::Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     lock.unlock();
+    if (events && fd < 0) {
+      *event = events;
+      return TRUE;
+    }
 
-    // Without EV_RXCHAR in the mask received bytes wake nothing; a hang-up
-    // is reported whatever is asked for.
-    pollfd fds[2] = {{port->fd(), static_cast<short>((mask & EV_RXCHAR) ? POLLIN : 0), 0},
+    // A hang-up is reported whatever is asked for.
+    pollfd fds[2] = {{fd, static_cast<short>((mask & EV_RXCHAR) ? POLLIN : 0), 0},
                      {waker ? waker->fd() : -1, POLLIN, 0}};
     int ready = ::poll(fds, 2, events ? 0 : -1);
     if (ready < 0 && errno != EINTR) return host::Fail(ERROR_GEN_FAILURE);
@@ -180,15 +191,18 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, L
     std::lock_guard<std::mutex> lock(port->mutex);
     timeouts = port->timeouts;
   }
-  auto start = host::Clock::now();
-  host::ReadPlan plan = host::PlanRead(timeouts, toRead, start);
+  host::ByteSource* source = port->source();
   BYTE* to = static_cast<BYTE*>(buffer);
-  int fd = port->fd();
   DWORD got = 0;
 
-  host::Chunk chunk = host::ReadBuffered(fd, to, toRead, &got);
+  host::Chunk chunk = source->Take(to, toRead, &got);
   if (chunk == host::Chunk::kBroken) return host::Fail(ERROR_GEN_FAILURE);
-  if (plan.immediate || got == toRead || (plan.returnOnFirst && got > 0)) {
+  if (host::IsImmediate(timeouts) || got == toRead) {
+    *read = got;
+    return TRUE;
+  }
+  host::ReadPlan plan = host::PlanRead(timeouts, toRead, host::Clock::now());
+  if (plan.returnOnFirst && got > 0) {
     *read = got;
     return TRUE;
   }
@@ -202,28 +216,30 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, L
   if (waker->fd() < 0) return host::Fail(ERROR_NOT_ENOUGH_MEMORY);
 
   auto lastByte = host::Clock::now();
+  short revents = 0;
   for (;;) {
-    short revents = 0;
-    int ready = host::WaitReadable(fd, waker->fd(), plan, got, lastByte, &revents);
+    // Looked at again once the waker is registered: bytes fed to a memory
+    // port before that announced themselves to nobody.
+    DWORD before = got;
+    chunk = source->Take(to + got, toRead - got, &got);
+    // An error condition that yields no byte would wake poll() at once for
+    // ever: it ends the read like a hang-up.
+    if (chunk == host::Chunk::kNone && (revents & host::kBroken)) chunk = host::Chunk::kBroken;
+    if (chunk == host::Chunk::kBroken) {
+      if (got > 0) break;
+      return host::Fail(ERROR_GEN_FAILURE);
+    }
+    if (got > before) lastByte = host::Clock::now();
+    if (got == toRead || (plan.returnOnFirst && got > 0)) break;
+
+    revents = 0;
+    int ready = host::WaitReadable(source->PollFd(), waker->fd(), plan, got, lastByte, &revents);
     if (ready < 0) return host::Fail(ERROR_GEN_FAILURE);
     if (ready == 0) break;  // a time-out ends the read with what came
     if (ready == 2) {
       std::lock_guard<std::mutex> lock(port->mutex);
       if (port->closed) return host::Fail(ERROR_OPERATION_ABORTED);  // a failed read yields no byte
       waker->Drain();
-    }
-    if (revents & (POLLIN | host::kBroken)) {
-      DWORD before = got;
-      chunk = host::ReadBuffered(fd, to + got, toRead - got, &got);
-      // An error condition that yields no byte would wake poll() at once for
-      // ever: it ends the read like a hang-up.
-      if (chunk == host::Chunk::kNone && (revents & host::kBroken)) chunk = host::Chunk::kBroken;
-      if (chunk == host::Chunk::kBroken) {
-        if (got > 0) break;
-        return host::Fail(ERROR_GEN_FAILURE);
-      }
-      if (got > before) lastByte = host::Clock::now();
-      if (got == toRead || (plan.returnOnFirst && got > 0)) break;
     }
   }
   *read = got;

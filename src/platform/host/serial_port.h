@@ -1,8 +1,10 @@
-// One open serial port of the simulated handheld: a tty held without sharing,
-// with the line settings, time-outs and event mask the program gave it.
+// One open serial port of the simulated handheld: a device held without
+// sharing, with the line settings, time-outs and event mask the program gave
+// it. The bytes come from a ByteSource: a tty, or a queue in memory that
+// tests and benchmarks fill directly.
 //
 // Shared by the host's serial files only (opening and closing, line
-// settings, event waits and reads).
+// settings, event waits and reads, memory ports).
 #pragma once
 
 #include <atomic>
@@ -16,23 +18,68 @@
 
 namespace host {
 
+// What one non-blocking look at the received bytes gave.
+enum class Chunk { kSome, kNone, kBroken };
+
+// Where a port's received bytes come from, and what its line settings and
+// escape functions act on. The port calls it only while no Close can run;
+// Release comes last, once.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // The line settings a freshly opened port reports.
+  virtual DCB InitialDcb() = 0;
+  // Carries line settings over: ERROR_SUCCESS, or why they cannot be had.
+  // Called under the port's mutex, so settings never interleave.
+  virtual DWORD Configure(const DCB& dcb) = 0;
+  // An escape function already known to be valid.
+  virtual void Escape(DWORD function) = 0;
+  // The descriptor poll() watches for arriving bytes and hang-ups; -1 when
+  // arrivals are announced through the port's wakers instead.
+  virtual int PollFd() const = 0;
+  // Whether bytes are known to wait without asking poll() (memory only).
+  virtual bool HasBytes() = 0;
+  // Takes up to `room` waiting bytes without blocking, adding their count
+  // to *got.
+  virtual Chunk Take(BYTE* to, DWORD room, DWORD* got) = 0;
+  // Queues bytes as if just received; false for a source that receives
+  // from a device of its own.
+  virtual bool Append(const void* bytes, size_t count) {
+    (void)bytes;
+    (void)count;
+    return false;
+  }
+  // Lets go of the device: no call is inside and none will come.
+  virtual void Release() = 0;
+};
+
+// A tty already opened, locked and flushed (serial_config.cpp).
+std::unique_ptr<ByteSource> NewTtySource(int fd);
+// An empty queue in memory (memory_port.cpp).
+std::unique_ptr<ByteSource> NewMemorySource();
+
 class SerialPort : public Object {
  public:
-  SerialPort(std::u16string name, int fd, const DCB& dcb);
+  SerialPort(std::u16string name, std::unique_ptr<ByteSource> source);
   ~SerialPort() override;
 
   // Marks the port closed, wakes every caller blocked in it, waits until no
-  // call is left inside, then releases the lock on the tty and closes it.
-  // Closing the descriptor first would neither wake a thread blocked in
-  // poll() on it nor release the tty's lock until that poll returned.
+  // call is left inside, then releases the source. Closing a tty's
+  // descriptor first would neither wake a thread blocked in poll() on it nor
+  // release the tty's lock until that poll returned.
   void Close() override;
 
   const std::u16string& name() const { return name_; }
   // Valid while a Call on this port is alive.
-  int fd() const { return fd_; }
+  ByteSource* source() const { return source_.get(); }
 
   // Raises the pending power event if the event mask holds EV_POWER.
   void Resume();
+  // Raises those of the modem-line events the event mask holds.
+  void RaiseLineEvents(DWORD events);
+  // Queues received bytes on a memory port and wakes its waiters; false on
+  // a closed port or one that receives from a tty.
+  bool Feed(const void* bytes, size_t count);
 
   // Keeps the port from closing under a call: Close waits for every Call to
   // end. A Call on a closed port fails (ok() is false).
@@ -50,9 +97,10 @@ class SerialPort : public Object {
   };
 
   // A wake-up descriptor for one caller about to block in poll(): becomes
-  // readable when the mask changes, a power event is raised or the port
-  // closes. Registered under the port's mutex so that no wake-up between the
-  // caller's last look at the state and its poll() can be lost.
+  // readable when the mask changes, an event is raised, bytes are fed to a
+  // memory port or the port closes. Registered under the port's mutex so
+  // that no wake-up between the caller's last look at the state and its
+  // poll() can be lost.
   class Waker {
    public:
     explicit Waker(SerialPort* port);  // port->mutex must be held
@@ -74,6 +122,7 @@ class SerialPort : public Object {
   DWORD mask = 0;
   unsigned long maskChanges = 0;  // how many times SetCommMask was called
   bool powerPending = false;
+  DWORD linePending = 0;  // modem-line events raised and not yet delivered
   bool closed = false;
 
   // Wakes every registered Waker; mutex must be held.
@@ -81,18 +130,28 @@ class SerialPort : public Object {
 
  private:
   std::u16string name_;
-  int fd_;
+  std::unique_ptr<ByteSource> source_;
   int inside_ = 0;
   std::condition_variable idle_;
   std::vector<int> wakers_;
 };
 
+// The modem-line events a port can be told of.
+constexpr DWORD kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+
 // The port behind a handle, or null (with ERROR_INVALID_HANDLE set) when the
 // handle is not an open port.
 std::shared_ptr<SerialPort> FindPort(HANDLE handle);
 
+// The line settings a port starts with when its device tells nothing:
+// 9600 bit/s, 8 data bits, no parity, one stop bit, binary.
+DCB DefaultDcb();
 // The line settings a freshly opened tty has, in the DCB's terms.
 DCB DcbFromTty(int fd);
+// Whether a tty could be given these line settings at all.
+bool LineSettingsPossible(const DCB& dcb);
+// Reads what a tty has buffered, up to `room` bytes, without blocking.
+Chunk ReadTty(int fd, BYTE* to, DWORD room, DWORD* got);
 
 // Counters of the program's calls, for device::PortReads/PortWaits.
 void CountPortRead();

@@ -1,0 +1,67 @@
+// A port whose received bytes come from a queue in memory rather than a tty:
+// benchmarks and fuzzers feed it directly, with no kernel in between.
+//
+// Reads take bytes under a mutex and make no system call; only a caller
+// that has to block does, on the port's wake-up descriptor, which a feed
+// signals.
+#include <string.h>
+
+#include <algorithm>
+#include <deque>
+
+#include "serial_port.h"
+
+namespace host {
+namespace {
+
+class MemorySource : public ByteSource {
+ public:
+  DCB InitialDcb() override { return DefaultDcb(); }
+
+  // Stores what a tty would accept, and refuses what it would refuse.
+  DWORD Configure(const DCB& dcb) override {
+    return LineSettingsPossible(dcb) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+  }
+
+  void Escape(DWORD function) override { (void)function; }  // no lines, no transceiver
+  int PollFd() const override { return -1; }
+
+  bool HasBytes() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !queue_.empty();
+  }
+
+  Chunk Take(BYTE* to, DWORD room, DWORD* got) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t count = queue_.size() < room ? queue_.size() : room;
+    if (count == 0) return Chunk::kNone;
+    auto from = queue_.begin();
+    std::copy(from, from + static_cast<std::ptrdiff_t>(count), to);
+    queue_.erase(from, from + static_cast<std::ptrdiff_t>(count));
+    *got += static_cast<DWORD>(count);
+    return Chunk::kSome;
+  }
+
+  bool Append(const void* bytes, size_t count) override {
+    const BYTE* from = static_cast<const BYTE*>(bytes);
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.insert(queue_.end(), from, from + count);
+    return true;
+  }
+
+  void Release() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.clear();
+    queue_.shrink_to_fit();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::deque<BYTE> queue_;
+};
+
+}  // namespace
+
+std::unique_ptr<ByteSource> NewMemorySource() { return std::make_unique<MemorySource>(); }
+
+}  // namespace host
