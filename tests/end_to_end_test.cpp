@@ -161,8 +161,8 @@ TEST_F(EndToEndTest, BadConsoleLinesAreReportedAndIgnored) {
   nuvik_.Send("x");
   EXPECT_EQ(Close(), 1);
   std::string err = nuvik_.Err();
-  EXPECT_NE(err.find("cannot understand 'fly away'"), std::string::npos) << err;
-  EXPECT_NE(err.find("cannot understand 'sip maybe'"), std::string::npos) << err;
+  EXPECT_NE(err.find("cannot understand \"fly away\""), std::string::npos) << err;
+  EXPECT_NE(err.find("cannot understand \"sip maybe\""), std::string::npos) << err;
   EXPECT_NE(err.find("no menu is open"), std::string::npos) << err;
 }
 

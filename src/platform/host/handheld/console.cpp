@@ -48,7 +48,17 @@ void Choose(UINT id) {
   std::lock_guard<std::mutex> lock(g_menuMutex);
   g_choice = id;
   g_choiceReady = true;
+  // The menu closes with the choice: the next line is a command again.
+  g_menuOpen = false;
   g_menuChanged.notify_all();
+}
+
+// A line as the complaint shows it: quoted with escapes, cut to a length a
+// person can read.
+std::string Shown(const std::string& line) {
+  const size_t longest = 80;
+  std::string quoted = device::Quote(device::FromUtf8(line.substr(0, longest)));
+  return line.size() > longest ? quoted + "..." : quoted;
 }
 
 bool ParseId(std::istringstream& words, UINT* id) {
@@ -66,10 +76,10 @@ bool MenuOpen() {
 
 void HandleMenuLine(const std::string& line) {
   std::istringstream words(line);
-  std::string verb;
+  std::string verb, rest;
   words >> verb;
   UINT id = 0;
-  if (verb == "dismiss") {
+  if (verb == "dismiss" && !(words >> rest)) {
     Choose(0);
   } else if (verb == "choose" && ParseId(words, &id)) {
     for (const device::MenuItem& item : device::MenuItems()) {
@@ -135,7 +145,7 @@ void HandleLine(const std::string& line) {
   } else if (verb == "choose" || verb == "dismiss") {
     Complain("no menu is open: 'tap' first");
   } else {
-    Complain("cannot understand '" + line + "' (" + USAGE + ")");
+    Complain("cannot understand " + Shown(line) + " (" + USAGE + ")");
   }
 }
 
