@@ -76,21 +76,21 @@ class Link {
     device::Reset();
     if (!device::OpenPty(&pty_)) return Fail("no pseudo-terminal");
     device::MapPort(u"COM3:", pty_.slavePath);
-    std::atomic<bool> ready{false};
-    main_ = std::thread([&ready] {
+    main_ = std::thread([this] {
       WNDCLASSW windowClass = {};
       windowClass.lpfnWndProc = MainProc;
       windowClass.lpszClassName = TEXT("BenchMain");
       RegisterClassW(&windowClass);
       g_mainWindow = CreateWindowExW(0, TEXT("BenchMain"), TEXT("bench"), 0, 0, 0, 0, 0, nullptr, nullptr,
                                      nullptr, nullptr);
-      ready = true;
+      ready_ = true;
       device::NotifyChanged();
+      if (g_mainWindow == nullptr) return;  // nothing could ever end its loop
       MSG message;
       while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
     });
     running_ = true;
-    if (!device::WaitFor([&ready] { return ready.load(); }) || g_mainWindow == nullptr) {
+    if (!device::WaitFor([this] { return ready_.load(); }) || g_mainWindow == nullptr) {
       return Fail("no main window");
     }
     if (SendMessageW(g_mainWindow, kOpen, 0, 0) != 1) return Fail("OpenIrPort failed");
@@ -101,9 +101,12 @@ class Link {
   // Closes the port, ends the main window's thread and waits for the reader.
   void Stop() {
     if (!running_) return;
-    SendMessageW(g_mainWindow, kClose, 0, 0);
-    SendMessageW(g_mainWindow, kQuit, 0, 0);
+    if (g_mainWindow != nullptr) {
+      SendMessageW(g_mainWindow, kClose, 0, 0);
+      SendMessageW(g_mainWindow, kQuit, 0, 0);
+    }
     main_.join();
+    g_mainWindow = nullptr;
     running_ = false;
     device::WaitFor([] { return device::LiveThreads() == 0; });
     device::SetTraceSink(nullptr);
@@ -140,6 +143,7 @@ class Link {
 
   device::Pty pty_;
   std::thread main_;
+  std::atomic<bool> ready_{false};  // the main window's thread has its window (or none)
   bool running_ = false;
 };
 

@@ -1,7 +1,8 @@
 // The host's serial ports over pseudo-terminals: opening without sharing
 // (also against other processes), line settings carried to termios, read
 // time-outs, event waits ended by data, mask changes, resumes, closes and
-// hang-ups, and the injected faults.
+// hang-ups, and the injected faults. Then the same behaviour table for both
+// kinds of port, a tty and a queue in memory, with modem-line events.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,12 +15,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "device.h"
@@ -763,6 +766,399 @@ TEST_F(HostSerialTest, ReaderSeesEveryByteInOrderUntilClosed) {
   EXPECT_TRUE(Close(port));
   reader.join();
   EXPECT_EQ(received, sent);
+}
+
+// ---- Both kinds of port: a tty and a queue in memory -----------------------
+
+enum class PortKind { Tty, Memory };
+
+std::string KindName(const ::testing::TestParamInfo<PortKind>& info) {
+  return info.param == PortKind::Tty ? "Tty" : "Memory";
+}
+
+// A port of either kind behind COM3:, and a way to play the adapter on it.
+class PortKindFixture {
+ protected:
+  void SetUpKind(PortKind kind) {
+    kind_ = kind;
+    device::Reset();
+    if (kind == PortKind::Memory) {
+      device::MapPortToMemory(u"COM3:");
+      return;
+    }
+    ASSERT_TRUE(device::OpenPty(&pty_));
+    device::MapPort(u"COM3:", pty_.slavePath);
+    probe_ = ::open(pty_.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(probe_, 0);
+  }
+  void TearDownKind() {
+    for (HANDLE port : open_) CloseHandle(port);
+    EXPECT_EQ(device::OpenPorts(), 0);
+    if (probe_ >= 0) ::close(probe_);
+    device::ClosePty(&pty_);
+    device::Reset();
+  }
+
+  HANDLE Open(const char16_t* name = u"COM3:") {
+    HANDLE port = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port != INVALID_HANDLE_VALUE) open_.push_back(port);
+    return port;
+  }
+  HANDLE OpenWith(const COMMTIMEOUTS& timeouts, DWORD mask) {
+    HANDLE port = Open();
+    COMMTIMEOUTS copy = timeouts;
+    EXPECT_TRUE(SetCommTimeouts(port, &copy));
+    EXPECT_TRUE(SetCommMask(port, mask));
+    return port;
+  }
+  BOOL Close(HANDLE port) {
+    open_.erase(std::remove(open_.begin(), open_.end(), port), open_.end());
+    return CloseHandle(port);
+  }
+
+  // Delivers the bytes to the port's receive side; for a tty, waits until
+  // the slave side holds them.
+  bool Send(const std::string& bytes) {
+    if (kind_ == PortKind::Memory) return device::FeedPort(u"COM3:", bytes.data(), bytes.size());
+    if (::write(pty_.master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return false;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int count = -1;
+    while (::ioctl(probe_, FIONREAD, &count) == 0 && count < static_cast<int>(bytes.size())) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::yield();  // the kernel moves pty bytes on its own worker; nothing to wait on
+    }
+    return true;
+  }
+  // Bytes sent in one go without waiting (for a port a reader is serving).
+  bool Write(const char* bytes, size_t count) {
+    if (kind_ == PortKind::Memory) return device::FeedPort(u"COM3:", bytes, count);
+    return ::write(pty_.master, bytes, count) == static_cast<ssize_t>(count);
+  }
+
+  PortKind kind_ = PortKind::Tty;
+  device::Pty pty_;
+  int probe_ = -1;
+  std::vector<HANDLE> open_;
+};
+
+class HostSerialKindTest : public PortKindFixture, public ::testing::TestWithParam<PortKind> {
+ protected:
+  void SetUp() override { SetUpKind(GetParam()); }
+  void TearDown() override { TearDownKind(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(HostSerial, HostSerialKindTest, ::testing::Values(PortKind::Tty, PortKind::Memory),
+                         KindName);
+
+TEST_P(HostSerialKindTest, OpenIsExclusiveAndTraced) {
+  HANDLE first = Open();
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(device::OpenPorts(), 1);
+  EXPECT_TRUE(HasTrace("CreateFileW name=\"COM3:\" result=ok"));
+  EXPECT_EQ(Open(u"com3:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_TRUE(HasTrace("CreateFileW name=\"com3:\" result=INVALID_HANDLE_VALUE error=32"));
+  EXPECT_TRUE(EscapeCommFunction(first, SETIR));
+  EXPECT_TRUE(HasTrace("EscapeCommFunction port=\"COM3:\" function=SETIR"));
+  EXPECT_FALSE(EscapeCommFunction(first, 99));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_TRUE(Close(first));
+  EXPECT_TRUE(HasTrace("CloseHandle port=\"COM3:\""));
+  EXPECT_EQ(device::OpenPorts(), 0);
+  HANDLE second = Open(u"com3:");
+  ASSERT_NE(second, INVALID_HANDLE_VALUE);
+  EXPECT_NE(second, first);
+  device::SetFault(device::Fault::PortBusy, true);
+  EXPECT_TRUE(Close(second));
+  EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+}
+
+TEST_P(HostSerialKindTest, CommStateIsStoredOrRefusedWhole) {
+  HANDLE port = Open();
+  DCB initial = {};
+  ASSERT_TRUE(GetCommState(port, &initial));
+  EXPECT_EQ(initial.DCBlength, 28u);
+  EXPECT_EQ(initial.ByteSize, 8);
+  EXPECT_EQ(initial.fBinary, 1u);
+  struct Case {
+    const char* label;
+    DWORD baud;
+    BYTE bits, parity, stop;
+    bool accepted;
+  } cases[] = {
+      {"adapter 9600 8N1", 9600, 8, 0, 0, true}, {"7E2", 115200, 7, 2, 2, true},
+      {"5 bits 1.5 stop", 2400, 5, 4, 1, true},  {"no such rate", 14400, 8, 0, 0, false},
+      {"9 bits", 9600, 9, 0, 0, false},          {"parity 5", 9600, 8, 5, 0, false},
+      {"1.5 stop, 8 bits", 9600, 8, 0, 1, false},
+  };
+  DCB stored = initial;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    DCB dcb = stored;
+    dcb.BaudRate = c.baud;
+    dcb.ByteSize = c.bits;
+    dcb.Parity = c.parity;
+    dcb.StopBits = c.stop;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fDummy2 = 0x1A5A5;
+    SetLastError(0);
+    EXPECT_EQ(SetCommState(port, &dcb), c.accepted ? TRUE : FALSE);
+    if (c.accepted) {
+      stored = dcb;
+    } else {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    DCB back = {};
+    ASSERT_TRUE(GetCommState(port, &back));
+    EXPECT_EQ(std::memcmp(&back, &stored, sizeof back), 0);
+  }
+  EXPECT_TRUE(HasTrace("SetCommState baud=14400 bits=8 parity=0 stop=0 flags=0xD2D28001 result=FALSE error=87"));
+}
+
+// The time-out table once more, for both kinds of port.
+class HostSerialKindTimeoutTest : public PortKindFixture,
+                                  public ::testing::TestWithParam<std::tuple<PortKind, TimeoutCase>> {
+ protected:
+  void SetUp() override { SetUpKind(std::get<0>(GetParam())); }
+  void TearDown() override { TearDownKind(); }
+};
+
+TEST_P(HostSerialKindTimeoutTest, ReadEndsAsTheTimeoutsSay) {
+  const TimeoutCase& c = std::get<1>(GetParam());
+  HANDLE port = OpenWith(c.timeouts, 0);
+  if (!c.buffered.empty()) {
+    ASSERT_TRUE(Send(c.buffered));
+  }
+  BYTE bytes[8] = {};
+  DWORD got = 99;
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(ReadFile(port, bytes, c.request, &got, nullptr));
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(got, c.expected);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), got), c.buffered.substr(0, got));
+  EXPECT_GE(ms, c.minMs);
+  EXPECT_LE(ms, c.maxMs);
+  // What the read left stays queued for the next one.
+  std::string rest = c.buffered.substr(got);
+  COMMTIMEOUTS immediate = kImmediate;
+  ASSERT_TRUE(SetCommTimeouts(port, &immediate));
+  got = 99;
+  ASSERT_TRUE(ReadFile(port, bytes, sizeof bytes, &got, nullptr));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), got), rest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HostSerial, HostSerialKindTimeoutTest,
+    ::testing::Combine(
+        ::testing::Values(PortKind::Tty, PortKind::Memory),
+        ::testing::Values(TimeoutCase{"ImmediateEmpty", {MAXDWORD, 0, 0, 0, 0}, "", 3, 0, 0, 500},
+                          TimeoutCase{"ImmediatePartial", {MAXDWORD, 0, 0, 0, 0}, "AB", 3, 2, 0, 500},
+                          TimeoutCase{"ImmediateFull", {MAXDWORD, 0, 0, 0, 0}, "ABCD", 3, 3, 0, 500},
+                          TimeoutCase{"FirstByteWaitTimesOut", {MAXDWORD, MAXDWORD, 100, 0, 0}, "", 3, 0, 95, 2000},
+                          TimeoutCase{"TotalConstant", {0, 0, 120, 0, 0}, "A", 3, 1, 115, 2000},
+                          TimeoutCase{"IntervalAfterLastByte", {30, 0, 0, 0, 0}, "AB", 4, 2, 25, 2000},
+                          TimeoutCase{"NoTimeoutsEnoughBytes", {0, 0, 0, 0, 0}, "ABCD", 3, 3, 0, 1000})),
+    [](const ::testing::TestParamInfo<std::tuple<PortKind, TimeoutCase>>& info) {
+      return std::string(std::get<0>(info.param) == PortKind::Tty ? "Tty" : "Memory") +
+             std::get<1>(info.param).label;
+    });
+
+// A read with no time-out blocks until its last byte arrives, however the
+// bytes are split, and a close ends it with nothing.
+TEST_P(HostSerialKindTest, BlockingReadEndsWithItsLastByteOrTheClose) {
+  HANDLE port = OpenWith({0, 0, 0, 0, 0}, 0);
+  for (bool closeIt : {false, true}) {
+    SCOPED_TRACE(closeIt);
+    long before = device::PortReads();
+    std::atomic<int> result{-1};
+    std::string bytes(4, '\0');
+    std::atomic<DWORD> got{99};
+    std::thread reader([&] {
+      DWORD n = 99;
+      result = ReadFile(port, &bytes[0], 4, &n, nullptr);
+      got = n;
+      device::NotifyChanged();
+    });
+    ASSERT_TRUE(device::WaitFor([&] { return device::PortReads() > before; }));
+    if (closeIt) {
+      EXPECT_TRUE(Close(port));
+    } else {
+      ASSERT_TRUE(Write("AB", 2));
+      ASSERT_TRUE(Write("C", 1));
+      ASSERT_TRUE(Write("D", 1));
+    }
+    EXPECT_TRUE(device::WaitFor([&] { return result != -1; }));
+    reader.join();
+    EXPECT_EQ(result, closeIt ? FALSE : TRUE);
+    EXPECT_EQ(got, closeIt ? 0u : 4u);
+    if (!closeIt) {
+      EXPECT_EQ(bytes, "ABCD");
+    }
+  }
+  EXPECT_EQ(device::OpenPorts(), 0);
+}
+
+// What ends a pending wait, and with which event word.
+TEST_P(HostSerialKindTest, PendingWaitEndsOnWhatTheMaskAsksFor) {
+  struct Case {
+    const char* label;
+    DWORD mask;
+    std::function<void(HANDLE)> trigger;
+    BOOL result;
+    DWORD event;
+  } cases[] = {
+      {"bytes", EV_RXCHAR | EV_POWER, [&](HANDLE) { ASSERT_TRUE(Send("A")); }, TRUE, EV_RXCHAR},
+      {"mask change", 0x2139, [](HANDLE port) { ASSERT_TRUE(SetCommMask(port, 0x2119)); }, TRUE, 0},
+      {"resume", 0x2139, [](HANDLE) { device::Resume(); }, TRUE, EV_POWER},
+      {"cts", 0x2139, [](HANDLE) { device::RaiseLineEvents(EV_CTS); }, TRUE, EV_CTS},
+      {"only the asked lines", EV_CTS | EV_RING, [](HANDLE) { device::RaiseLineEvents(EV_CTS | EV_DSR | EV_RING); },
+       TRUE, EV_CTS | EV_RING},
+      {"close", 0x2139, [&](HANDLE port) { EXPECT_TRUE(Close(port)); }, FALSE, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    HANDLE port = OpenWith(kImmediate, c.mask);
+    PendingWait wait(port);
+    ASSERT_TRUE(wait.inside());
+    c.trigger(port);
+    ASSERT_TRUE(wait.Finish());
+    EXPECT_EQ(wait.result(), c.result);
+    EXPECT_EQ(wait.event(), c.event);
+    if (!c.result) {
+      EXPECT_EQ(wait.error(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+      continue;
+    }
+    BYTE bytes[4];
+    DWORD got = 0;
+    while (ReadFile(port, bytes, sizeof bytes, &got, nullptr) && got > 0) {
+    }
+    EXPECT_TRUE(Close(port));
+  }
+}
+
+// Modem-line events the mask does not hold are neither delivered nor kept,
+// and events raised with no wait pending go to the next wait, once.
+TEST_P(HostSerialKindTest, LineEventsFollowTheMask) {
+  struct Case {
+    const char* label;
+    DWORD mask;
+    DWORD raised;
+    DWORD maskAfter;  // set between the raise and the wait
+    DWORD expected;   // 0: the wait only ends on the byte sent afterwards
+  } cases[] = {
+      {"kept for the next wait", 0x2139, EV_DSR, 0x2139, EV_DSR},
+      {"several at once", 0x2139, EV_CTS | EV_RLSD | EV_RING, 0x2139, EV_CTS | EV_RLSD | EV_RING},
+      {"not asked for", 0x2119, EV_RLSD, 0x2119, 0},
+      {"dropped by the next mask", 0x2139, EV_RLSD | EV_CTS, 0x2119, EV_CTS},
+      {"all dropped", 0x2139, EV_RING, EV_RXCHAR, 0},
+      {"not line events", 0x21FF, EV_RXCHAR | EV_POWER | EV_BREAK | EV_ERR, 0x21FF, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    HANDLE port = OpenWith(kImmediate, c.mask);
+    device::RaiseLineEvents(c.raised);
+    ASSERT_TRUE(SetCommMask(port, c.maskAfter));
+    char traced[40];
+    std::snprintf(traced, sizeof traced, "line events=0x%X", static_cast<unsigned>(c.raised));
+    EXPECT_TRUE(HasTrace(traced));
+    DWORD event = 0;
+    if (c.expected) {
+      ASSERT_TRUE(WaitCommEvent(port, &event, nullptr));
+      EXPECT_EQ(event, c.expected);
+    }
+    // Nothing more is kept: the next wait ends only on the byte.
+    ASSERT_TRUE(Send("x"));
+    ASSERT_TRUE(WaitCommEvent(port, &event, nullptr));
+    EXPECT_EQ(event, static_cast<DWORD>(EV_RXCHAR));
+    BYTE byte;
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(port, &byte, 1, &got, nullptr));
+    EXPECT_EQ(got, 1u);
+    EXPECT_TRUE(Close(port));
+  }
+}
+
+// A reader like the program's against a writer feeding while masks change
+// and line events come in: every byte arrives once and in order.
+TEST_P(HostSerialKindTest, ReaderSeesEveryByteInOrderUntilClosed) {
+  HANDLE port = OpenWith(kImmediate, 0x2139);
+  std::string sent;
+  for (int i = 0; i < 1000; ++i) sent += static_cast<char>(i * 7);
+  std::atomic<size_t> count{0};
+  std::string received;
+  std::thread reader([&] {
+    DWORD event = 0;
+    while (WaitCommEvent(port, &event, nullptr)) {
+      if (!(event & EV_RXCHAR)) continue;
+      BYTE bytes[3];
+      DWORD got = 0;
+      while (ReadFile(port, bytes, 3, &got, nullptr) && got > 0) {
+        received.append(reinterpret_cast<char*>(bytes), got);
+        count += got;
+      }
+      device::NotifyChanged();
+    }
+  });
+  for (size_t at = 0; at < sent.size(); at += 4) {
+    ASSERT_TRUE(Write(sent.data() + at, 4));
+    if (at % 40 == 0) SetCommMask(port, at % 80 ? 0x2119 : 0x2139);
+    if (at % 60 == 0) device::RaiseLineEvents(EV_CTS | EV_RLSD);
+  }
+  EXPECT_TRUE(device::WaitFor([&] { return count.load() == sent.size(); }));
+  EXPECT_TRUE(Close(port));
+  reader.join();
+  EXPECT_EQ(received, sent);
+}
+
+// ---- Memory ports only -----------------------------------------------------
+
+class HostMemoryPortTest : public PortKindFixture, public ::testing::Test {
+ protected:
+  void SetUp() override { SetUpKind(PortKind::Memory); }
+  void TearDown() override { TearDownKind(); }
+};
+
+TEST_F(HostMemoryPortTest, FeedReachesOnlyAnOpenMemoryPort) {
+  const char bytes[] = "abc";
+  EXPECT_FALSE(device::FeedPort(u"COM3:", bytes, 3)) << "not open yet";
+  HANDLE port = OpenWith(kImmediate, EV_RXCHAR);
+  EXPECT_TRUE(device::FeedPort(u"com3:", bytes, 3));
+  EXPECT_FALSE(device::FeedPort(u"COM3:", nullptr, 2));
+  EXPECT_FALSE(device::FeedPort(u"COM4:", bytes, 3));
+  BYTE got[8];
+  DWORD count = 0;
+  ASSERT_TRUE(ReadFile(port, got, sizeof got, &count, nullptr));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(got), count), "abc");
+  EXPECT_TRUE(device::FeedPort(u"COM3:", bytes, 2));
+  EXPECT_TRUE(Close(port));
+  EXPECT_FALSE(device::FeedPort(u"COM3:", bytes, 3)) << "closed";
+  // A new open starts empty: bytes fed to the old one are gone with it.
+  port = OpenWith(kImmediate, EV_RXCHAR);
+  ASSERT_TRUE(ReadFile(port, got, sizeof got, &count, nullptr));
+  EXPECT_EQ(count, 0u);
+}
+
+TEST_F(HostMemoryPortTest, LatestMappingWinsAndResetForgetsIt) {
+  device::Pty pty;
+  ASSERT_TRUE(device::OpenPty(&pty));
+  const char bytes[] = "q";
+  device::MapPort(u"COM3:", pty.slavePath);
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(device::FeedPort(u"COM3:", bytes, 1)) << "a tty port is not fed from memory";
+  EXPECT_TRUE(Close(port));
+  device::MapPortToMemory(u"com3:");
+  port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(device::FeedPort(u"COM3:", bytes, 1));
+  EXPECT_TRUE(Close(port));
+  device::Reset();
+  EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  device::ClosePty(&pty);
 }
 
 }  // namespace

@@ -184,6 +184,34 @@ TEST_F(IrPortLinkTest, PowerEventReinitialisesOnceAndLeavesOneReader) {
   EXPECT_EQ(device::SendInputs().size(), 2u) << "each packet is delivered by exactly one reader";
 }
 
+// Modem-line events only wake the reader, which waits again; EV_RLSD is
+// asked for by the first wait alone.
+TEST_F(IrPortLinkTest, LineEventsOnlyWakeTheReader) {
+  ASSERT_EQ(Open(), 1);
+  ASSERT_TRUE(device::WaitFor([] { return device::PortWaits() >= 1; }));
+  long reads = device::PortReads();
+  long waits = device::PortWaits();
+  for (DWORD line : {static_cast<DWORD>(EV_CTS), static_cast<DWORD>(EV_DSR), static_cast<DWORD>(EV_RING)}) {
+    SCOPED_TRACE(line);
+    device::RaiseLineEvents(line);
+    ++waits;
+    ASSERT_TRUE(device::WaitFor([waits] { return device::PortWaits() >= waits; }));
+    EXPECT_EQ(device::PortWaits(), waits);
+  }
+  device::RaiseLineEvents(EV_RLSD);
+  // A wake-up would show within microseconds; nothing is waited for here.
+  EXPECT_FALSE(device::WaitFor([waits] { return device::PortWaits() > waits; }, 200)) << "EV_RLSD was delivered";
+  device::RaiseLineEvents(EV_CTS);
+  ASSERT_TRUE(device::WaitFor([waits] { return device::PortWaits() > waits; }));
+  EXPECT_FALSE(device::WaitFor([waits] { return device::PortWaits() > waits + 1; }, 200));
+  EXPECT_EQ(device::PortWaits(), waits + 1);
+  EXPECT_EQ(device::PortReads(), reads);
+  EXPECT_TRUE(device::SendInputs().empty());
+  EXPECT_EQ(g_reinits.load(), 0);
+  EXPECT_EQ(device::LiveThreads(), 1);
+  EXPECT_TRUE(IsIrPortOpen());
+}
+
 TEST_F(IrPortLinkTest, DisableWhileWaitingEndsReaderAndReadsNoMore) {
   ASSERT_EQ(Open(), 1);
   ASSERT_TRUE(device::WaitFor([] { return device::PortWaits() >= 1; }));
