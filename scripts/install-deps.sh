@@ -2,7 +2,7 @@
 # Installs what a fresh Debian machine lacks to build and test everything.
 # Only missing packages are installed; needs root (or sudo).
 set -eu
-packages="cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev python3
+packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth"
 missing=""
 for p in $packages; do
