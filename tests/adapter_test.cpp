@@ -274,7 +274,7 @@ TEST(AdapterHex, RefusesBadHexNamingTheByte) {
 
 TEST(AdapterKey, ParsesKeySpecs) {
   struct Case {
-    const char* spec;
+    const char* argument;
     Event event;
   } cases[] = {
       {"41:1E", {0x41, 0x1E, 0x00}},      {"0D:1C:80", {0x0D, 0x1C, 0x80}},
@@ -286,14 +286,14 @@ TEST(AdapterKey, ParsesKeySpecs) {
   for (const Case& c : cases) {
     Packet out{};
     std::string error;
-    EXPECT_TRUE(adapter::ParseKeySpec(c.spec, &out, &error)) << c.spec << ": " << error;
-    EXPECT_EQ(out, ToPackets({c.event})[0]) << c.spec;
+    EXPECT_TRUE(adapter::ParseKeyArgument(c.argument, &out, &error)) << c.argument << ": " << error;
+    EXPECT_EQ(out, ToPackets({c.event})[0]) << c.argument;
   }
 }
 
 TEST(AdapterKey, RefusesBadSpecs) {
   struct Case {
-    const char* spec;
+    const char* argument;
     const char* in_error;
   } cases[] = {
       {"41", "VK:SCAN[:FLAGS]"},
@@ -310,9 +310,9 @@ TEST(AdapterKey, RefusesBadSpecs) {
   for (const Case& c : cases) {
     Packet out = adapter::MakePacket(1, 2, 3);
     std::string error;
-    EXPECT_FALSE(adapter::ParseKeySpec(c.spec, &out, &error)) << c.spec;
-    EXPECT_EQ(out, adapter::MakePacket(1, 2, 3)) << c.spec;
-    EXPECT_NE(error.find(c.in_error), std::string::npos) << c.spec << ": " << error;
+    EXPECT_FALSE(adapter::ParseKeyArgument(c.argument, &out, &error)) << c.argument;
+    EXPECT_EQ(out, adapter::MakePacket(1, 2, 3)) << c.argument;
+    EXPECT_NE(error.find(c.in_error), std::string::npos) << c.argument << ": " << error;
   }
 }
 

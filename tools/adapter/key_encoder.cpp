@@ -267,10 +267,10 @@ bool ParseHex(std::string_view text, std::vector<std::uint8_t>* out, std::string
   return true;
 }
 
-bool ParseKeySpec(std::string_view spec, Packet* out, std::string* error) {
+bool ParseKeyArgument(std::string_view argument, Packet* out, std::string* error) {
   std::string_view parts[3];
   std::size_t count = 0;
-  std::string_view rest = spec;
+  std::string_view rest = argument;
   while (count < 4) {
     const std::size_t colon = rest.find(':');
     if (count < 3) parts[count] = rest.substr(0, colon);
@@ -279,25 +279,25 @@ bool ParseKeySpec(std::string_view spec, Packet* out, std::string* error) {
     rest.remove_prefix(colon + 1);
   }
   if (count < 2 || count > 3) {
-    *error = Quote(spec) + " is not VK:SCAN[:FLAGS]";
+    *error = Quote(argument) + " is not VK:SCAN[:FLAGS]";
     return false;
   }
   std::uint8_t key, scan, flags = 0;
   if (!ParseHexByte(parts[0], &key)) {
-    *error = "key code " + Quote(parts[0]) + " in " + Quote(spec) + " is not a hexadecimal byte 00 to FF";
+    *error = "key code " + Quote(parts[0]) + " in " + Quote(argument) + " is not a hexadecimal byte 00 to FF";
     return false;
   }
   if (!ParseHexByte(parts[1], &scan)) {
-    *error = "scan code " + Quote(parts[1]) + " in " + Quote(spec) + " is not a hexadecimal byte 00 to FF";
+    *error = "scan code " + Quote(parts[1]) + " in " + Quote(argument) + " is not a hexadecimal byte 00 to FF";
     return false;
   }
   if (count == 3 && !ParseFlags(parts[2], &flags)) {
-    *error = "flags " + Quote(parts[2]) + " in " + Quote(spec) +
+    *error = "flags " + Quote(parts[2]) + " in " + Quote(argument) +
              " are neither a hexadecimal byte nor down, up, ext, up+ext";
     return false;
   }
   if (key == kFiller) {
-    *error = "key code FF in " + Quote(spec) + " is the filler byte, never a key (use --hex to send it)";
+    *error = "key code FF in " + Quote(argument) + " is the filler byte, never a key (use --hex to send it)";
     return false;
   }
   const Packet packet = MakePacket(key, scan, flags);

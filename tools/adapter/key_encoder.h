@@ -68,7 +68,7 @@ bool ParseHex(std::string_view text, std::vector<std::uint8_t>* out, std::string
 // "VK:SCAN[:FLAGS]" in hexadecimal -> one packet. FLAGS may also be
 // "down", "up", "ext" or "up+ext". Key code FF is refused: it is filler,
 // and the three bytes behind it would be taken as a new packet.
-bool ParseKeySpec(std::string_view spec, Packet* out, std::string* error);
+bool ParseKeyArgument(std::string_view argument, Packet* out, std::string* error);
 
 // A decimal whole number from 0 to max.
 bool ParseNumber(std::string_view text, unsigned long max, unsigned long* out,

@@ -230,7 +230,7 @@ bool BuildBursts(const Options& options, std::vector<adapter::Burst>* bursts, Dr
       }
       case Source::kKey: {
         adapter::Packet packet;
-        if (!adapter::ParseKeySpec(item.value, &packet, &why)) {
+        if (!adapter::ParseKeyArgument(item.value, &packet, &why)) {
           *error = "--key: " + why;
           return false;
         }
