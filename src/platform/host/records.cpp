@@ -36,24 +36,10 @@ RecordState& State() {
   return *state;
 }
 
-#define g_recordMutex (State().recordMutex)
-#define g_keyInputs (State().keyInputs)
-#define g_keybdMessages (State().keybdMessages)
-#define g_posted (State().posted)
-#define g_boxes (State().boxes)
-#define g_trayOps (State().trayOps)
-#define g_trace (State().trace)
-#define g_sink (State().sink)
-#define g_focusText (State().focusText)
-#define g_shiftDown (State().shiftDown)
-#define g_capsLock (State().capsLock)
-#define g_changeMutex (State().changeMutex)
-#define g_changed (State().changed)
-#define g_changeCount (State().changeCount)
 
 void AppendLocked(const std::string& line) {
-  g_trace.push_back(line);
-  if (g_sink) g_sink(line);
+  State().trace.push_back(line);
+  if (State().sink) State().sink(line);
 }
 
 const char* TrayOpName(DWORD op) {
@@ -102,7 +88,7 @@ namespace host {
 
 void Trace(const std::string& line) {
   {
-    std::lock_guard<std::mutex> lock(g_recordMutex);
+    std::lock_guard<std::mutex> lock(State().recordMutex);
     AppendLocked(line);
   }
   device::NotifyChanged();
@@ -113,8 +99,8 @@ void RecordKeyInput(const device::KeyInput& input) {
   std::snprintf(line, sizeof line, "SendInput vk=0x%02X scan=0x%02X flags=0x%X extra=0x%08lX", input.vk,
                 input.scan, input.flags, static_cast<unsigned long>(input.extra));
   {
-    std::lock_guard<std::mutex> lock(g_recordMutex);
-    g_keyInputs.push_back(input);
+    std::lock_guard<std::mutex> lock(State().recordMutex);
+    State().keyInputs.push_back(input);
     AppendLocked(line);
   }
   device::NotifyChanged();
@@ -125,8 +111,8 @@ void RecordKeybdMessage(const device::KeybdMessage& message) {
   std::snprintf(line, sizeof line, "PostKeybdMessage key=0x%02X state=0x%02X char=0x%04X", message.vkey,
                 message.state, message.character);
   {
-    std::lock_guard<std::mutex> lock(g_recordMutex);
-    g_keybdMessages.push_back(message);
+    std::lock_guard<std::mutex> lock(State().recordMutex);
+    State().keybdMessages.push_back(message);
     AppendLocked(line);
   }
   device::NotifyChanged();
@@ -139,8 +125,8 @@ void RecordPosted(const device::PostedMessage& message) {
                 static_cast<unsigned>(HIWORD(message.lParam)));
   std::string line = "PostMessageW class=" + device::Quote(message.className) + fields;
   {
-    std::lock_guard<std::mutex> lock(g_recordMutex);
-    g_posted.push_back(message);
+    std::lock_guard<std::mutex> lock(State().recordMutex);
+    State().posted.push_back(message);
     AppendLocked(line);
   }
   device::NotifyChanged();
@@ -150,8 +136,8 @@ void RecordMessageBox(const device::MessageBoxRecord& box) {
   std::string line = "MessageBoxW owner=" + box.ownerKind + " caption=" + device::Quote(box.caption) +
                      " text=" + device::Quote(box.text);
   {
-    std::lock_guard<std::mutex> lock(g_recordMutex);
-    g_boxes.push_back(box);
+    std::lock_guard<std::mutex> lock(State().recordMutex);
+    State().boxes.push_back(box);
     AppendLocked(line);
   }
   device::NotifyChanged();
@@ -161,55 +147,55 @@ void RecordTrayOp(const device::TrayOp& op) {
   std::string line = std::string("Shell_NotifyIcon op=") + TrayOpName(op.op) + " icon=" + std::to_string(op.iconId);
   if (!op.result) line += " result=FALSE";
   {
-    std::lock_guard<std::mutex> lock(g_recordMutex);
-    g_trayOps.push_back(op);
+    std::lock_guard<std::mutex> lock(State().recordMutex);
+    State().trayOps.push_back(op);
     AppendLocked(line);
   }
   device::NotifyChanged();
 }
 
 void ResetRecords() {
-  std::lock_guard<std::mutex> lock(g_recordMutex);
-  g_keyInputs.clear();
-  g_keybdMessages.clear();
-  g_posted.clear();
-  g_boxes.clear();
-  g_trayOps.clear();
-  g_trace.clear();
+  std::lock_guard<std::mutex> lock(State().recordMutex);
+  State().keyInputs.clear();
+  State().keybdMessages.clear();
+  State().posted.clear();
+  State().boxes.clear();
+  State().trayOps.clear();
+  State().trace.clear();
 }
 
 void FocusKey(WORD vk, bool up) {
-  std::lock_guard<std::mutex> lock(g_recordMutex);
+  std::lock_guard<std::mutex> lock(State().recordMutex);
   if (IsShiftKey(vk)) {
-    g_shiftDown = !up;
+    State().shiftDown = !up;
     return;
   }
   if (up) return;
   if (vk == 0x14) {  // Caps Lock
-    g_capsLock = !g_capsLock;
+    State().capsLock = !State().capsLock;
   } else if (vk == VK_BACK) {
-    if (!g_focusText.empty()) g_focusText.pop_back();
+    if (!State().focusText.empty()) State().focusText.pop_back();
   } else if (vk == VK_RETURN) {
-    g_focusText.push_back(u'\r');
-  } else if (char16_t c = UsLayoutCharacter(vk, g_shiftDown, g_capsLock)) {
-    g_focusText.push_back(c);
+    State().focusText.push_back(u'\r');
+  } else if (char16_t c = UsLayoutCharacter(vk, State().shiftDown, State().capsLock)) {
+    State().focusText.push_back(c);
   }
 }
 
 void FocusChar(char16_t character) {
-  std::lock_guard<std::mutex> lock(g_recordMutex);
+  std::lock_guard<std::mutex> lock(State().recordMutex);
   if (character == u'\b') {
-    if (!g_focusText.empty()) g_focusText.pop_back();
+    if (!State().focusText.empty()) State().focusText.pop_back();
   } else {
-    g_focusText.push_back(character);
+    State().focusText.push_back(character);
   }
 }
 
 void ResetFocus() {
-  std::lock_guard<std::mutex> lock(g_recordMutex);
-  g_focusText.clear();
-  g_shiftDown = false;
-  g_capsLock = false;
+  std::lock_guard<std::mutex> lock(State().recordMutex);
+  State().focusText.clear();
+  State().shiftDown = false;
+  State().capsLock = false;
 }
 
 size_t WideLength(const WCHAR* text) {
@@ -277,38 +263,38 @@ BOOL WINAPI PostKeybdMessage(HWND window, UINT vkey, UINT keyStateFlags, UINT co
 namespace device {
 
 std::vector<KeyInput> SendInputs() {
-  std::lock_guard<std::mutex> lock(g_recordMutex);
-  return g_keyInputs;
+  std::lock_guard<std::mutex> lock(State().recordMutex);
+  return State().keyInputs;
 }
 
 std::vector<KeybdMessage> KeybdMessages() {
-  std::lock_guard<std::mutex> lock(g_recordMutex);
-  return g_keybdMessages;
+  std::lock_guard<std::mutex> lock(State().recordMutex);
+  return State().keybdMessages;
 }
 
 std::vector<PostedMessage> PostedToOtherPrograms() {
-  std::lock_guard<std::mutex> lock(g_recordMutex);
-  return g_posted;
+  std::lock_guard<std::mutex> lock(State().recordMutex);
+  return State().posted;
 }
 
 std::vector<MessageBoxRecord> MessageBoxes() {
-  std::lock_guard<std::mutex> lock(g_recordMutex);
-  return g_boxes;
+  std::lock_guard<std::mutex> lock(State().recordMutex);
+  return State().boxes;
 }
 
 std::vector<TrayOp> TrayOps() {
-  std::lock_guard<std::mutex> lock(g_recordMutex);
-  return g_trayOps;
+  std::lock_guard<std::mutex> lock(State().recordMutex);
+  return State().trayOps;
 }
 
 std::vector<std::string> Trace() {
-  std::lock_guard<std::mutex> lock(g_recordMutex);
-  return g_trace;
+  std::lock_guard<std::mutex> lock(State().recordMutex);
+  return State().trace;
 }
 
 void SetTraceSink(std::function<void(const std::string&)> sink) {
-  std::lock_guard<std::mutex> lock(g_recordMutex);
-  g_sink = std::move(sink);
+  std::lock_guard<std::mutex> lock(State().recordMutex);
+  State().sink = std::move(sink);
 }
 
 void ClearRecords() {
@@ -317,16 +303,16 @@ void ClearRecords() {
 }
 
 std::u16string FocusText() {
-  std::lock_guard<std::mutex> lock(g_recordMutex);
-  return g_focusText;
+  std::lock_guard<std::mutex> lock(State().recordMutex);
+  return State().focusText;
 }
 
 void NotifyChanged() {
   {
-    std::lock_guard<std::mutex> lock(g_changeMutex);
-    ++g_changeCount;
+    std::lock_guard<std::mutex> lock(State().changeMutex);
+    ++State().changeCount;
   }
-  g_changed.notify_all();
+  State().changed.notify_all();
 }
 
 bool WaitFor(const std::function<bool()>& predicate, int timeoutMs) {
@@ -334,13 +320,13 @@ bool WaitFor(const std::function<bool()>& predicate, int timeoutMs) {
   for (;;) {
     unsigned long seen;
     {
-      std::lock_guard<std::mutex> lock(g_changeMutex);
-      seen = g_changeCount;
+      std::lock_guard<std::mutex> lock(State().changeMutex);
+      seen = State().changeCount;
     }
     // The predicate may take other locks of the device: call it unlocked.
     if (predicate()) return true;
-    std::unique_lock<std::mutex> lock(g_changeMutex);
-    if (!g_changed.wait_until(lock, deadline, [&] { return g_changeCount != seen; })) {
+    std::unique_lock<std::mutex> lock(State().changeMutex);
+    if (!State().changed.wait_until(lock, deadline, [&] { return State().changeCount != seen; })) {
       lock.unlock();
       return predicate();
     }

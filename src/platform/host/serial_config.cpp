@@ -297,18 +297,41 @@ std::unique_ptr<ByteSource> NewTtySource(int fd) { return std::make_unique<TtySo
 
 using host::SerialPort;
 
-BOOL WINAPI GetCommState(HANDLE handle, LPDCB dcb) {
+namespace {
+
+BOOL Refuse(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+// The port behind a handle, or null with the error set; `argument` is the
+// pointer the caller must not leave out.
+std::shared_ptr<SerialPort> PortWithArgument(HANDLE handle, const void* argument) {
   auto port = host::FindPort(handle);
-  if (!port) return FALSE;
-  if (!dcb) {
+  if (port && argument == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return nullptr;
   }
+  return port;
+}
+
+// A setter's trace line, marked with its failure if any, and its result.
+BOOL Traced(const std::string& line, DWORD error) {
+  if (error != ERROR_SUCCESS) {
+    host::Trace(line + host::Failed(error));
+    return Refuse(error);
+  }
+  host::Trace(line);
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL WINAPI GetCommState(HANDLE handle, LPDCB dcb) {
+  auto port = PortWithArgument(handle, dcb);
+  if (!port) return FALSE;
   SerialPort::Call call(port.get());
-  if (!call.ok()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!call.ok()) return Refuse(ERROR_INVALID_HANDLE);
   std::lock_guard<std::mutex> lock(port->mutex);
   *dcb = port->dcb;
   dcb->DCBlength = sizeof(DCB);
@@ -316,17 +339,10 @@ BOOL WINAPI GetCommState(HANDLE handle, LPDCB dcb) {
 }
 
 BOOL WINAPI SetCommState(HANDLE handle, LPDCB dcb) {
-  auto port = host::FindPort(handle);
+  auto port = PortWithArgument(handle, dcb);
   if (!port) return FALSE;
-  if (!dcb) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   SerialPort::Call call(port.get());
-  if (!call.ok()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!call.ok()) return Refuse(ERROR_INVALID_HANDLE);
   std::string line = "SetCommState baud=" + std::to_string(dcb->BaudRate) +
                      " bits=" + std::to_string(dcb->ByteSize) + " parity=" + std::to_string(dcb->Parity) +
                      " stop=" + std::to_string(dcb->StopBits) + " flags=" + host::Hex(host::FlagWord(*dcb));
@@ -338,38 +354,21 @@ BOOL WINAPI SetCommState(HANDLE handle, LPDCB dcb) {
     error = port->source()->Configure(*dcb);
     if (error == ERROR_SUCCESS) port->dcb = *dcb;
   }
-  if (error != ERROR_SUCCESS) {
-    host::Trace(line + host::Failed(error));
-    SetLastError(error);
-    return FALSE;
-  }
-  host::Trace(line);
-  return TRUE;
+  return Traced(line, error);
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-  auto port = host::FindPort(handle);
+  auto port = PortWithArgument(handle, timeouts);
   if (!port) return FALSE;
-  if (!timeouts) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   std::lock_guard<std::mutex> lock(port->mutex);
-  if (port->closed) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (port->closed) return Refuse(ERROR_INVALID_HANDLE);
   *timeouts = port->timeouts;
   return TRUE;
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-  auto port = host::FindPort(handle);
+  auto port = PortWithArgument(handle, timeouts);
   if (!port) return FALSE;
-  if (!timeouts) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   const COMMTIMEOUTS& t = *timeouts;
   std::string line = "SetCommTimeouts interval=" + host::Hex(t.ReadIntervalTimeout) +
                      " multiplier=" + std::to_string(t.ReadTotalTimeoutMultiplier) +
@@ -391,34 +390,20 @@ BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
       port->timeouts = t;
     }
   }
-  if (error != ERROR_SUCCESS) {
-    host::Trace(line + host::Failed(error));
-    SetLastError(error);
-    return FALSE;
-  }
-  host::Trace(line);
-  return TRUE;
+  return Traced(line, error);
 }
 
 BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
   auto port = host::FindPort(handle);
   if (!port) return FALSE;
   SerialPort::Call call(port.get());
-  if (!call.ok()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!call.ok()) return Refuse(ERROR_INVALID_HANDLE);
   const char* name = host::EscapeName(function);
   std::string line = "EscapeCommFunction port=" + device::Quote(port->name()) +
                      " function=" + (name ? std::string(name) : std::to_string(function));
-  if (!name) {
-    host::Trace(line + host::Failed(ERROR_INVALID_PARAMETER));
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (!name) return Traced(line, ERROR_INVALID_PARAMETER);
   port->source()->Escape(function);
-  host::Trace(line);
-  return TRUE;
+  return Traced(line, ERROR_SUCCESS);
 }
 
 BOOL WINAPI SetCommMask(HANDLE handle, DWORD mask) {
@@ -426,10 +411,7 @@ BOOL WINAPI SetCommMask(HANDLE handle, DWORD mask) {
   if (!port) return FALSE;
   {
     std::lock_guard<std::mutex> lock(port->mutex);
-    if (port->closed) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
+    if (port->closed) return Refuse(ERROR_INVALID_HANDLE);
     port->mask = mask;
     port->maskChanges++;
     // Events raised for a mask that no longer asks for them are dropped.
@@ -442,17 +424,10 @@ BOOL WINAPI SetCommMask(HANDLE handle, DWORD mask) {
 }
 
 BOOL WINAPI GetCommMask(HANDLE handle, LPDWORD mask) {
-  auto port = host::FindPort(handle);
+  auto port = PortWithArgument(handle, mask);
   if (!port) return FALSE;
-  if (!mask) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   std::lock_guard<std::mutex> lock(port->mutex);
-  if (port->closed) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (port->closed) return Refuse(ERROR_INVALID_HANDLE);
   *mask = port->mask;
   return TRUE;
 }
