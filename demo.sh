@@ -4,7 +4,7 @@
 # types a sentence into it, and the program is closed at the end.
 set -eu
 cd "$(dirname "$0")"
-scripts/install-deps.sh
+scripts/install-deps.sh host
 cmake --preset host-release >/dev/null
 cmake --build --preset host-release -j 2 --target nuvik nuvik-adapter
 exec python3 scripts/demo.py build/host-release "${1:-Hello from Nuvik!}"

@@ -1,9 +1,12 @@
 #!/bin/sh
-# Installs what a fresh Debian machine lacks to build and test everything.
-# Only missing packages are installed; needs root (or sudo).
+# Installs what a fresh Debian machine lacks to build and test everything
+# (`host`: only what the simulated handheld's build needs). Only missing
+# packages are installed; needs root (or sudo).
 set -eu
-packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth"
+packages="cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3"
+if [ "${1:-all}" != host ]; then
+  packages="$packages clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth"
+fi
 missing=""
 for p in $packages; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
