@@ -408,33 +408,43 @@ std::u16string FromUtf8(const std::string& text) {
 
 std::string Quote(const std::u16string& text) {
   std::string out = "\"";
+  std::u16string plain;  // printable run, converted whole so surrogate pairs stay together
+  auto flush = [&] {
+    out += ToUtf8(plain);
+    plain.clear();
+  };
   for (char16_t c : text) {
+    const char* escape = nullptr;
     switch (c) {
       case u'\r':
-        out += "\\r";
+        escape = "\\r";
         break;
       case u'\n':
-        out += "\\n";
+        escape = "\\n";
         break;
       case u'\t':
-        out += "\\t";
+        escape = "\\t";
         break;
       case u'"':
-        out += "\\\"";
+        escape = "\\\"";
         break;
       case u'\\':
-        out += "\\\\";
+        escape = "\\\\";
         break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(c));
-          out += escape;
-        } else {
-          out += ToUtf8(std::u16string(1, c));
-        }
+    }
+    if (escape != nullptr) {
+      flush();
+      out += escape;
+    } else if (c < 0x20 || c == 0x7F) {
+      flush();
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(c));
+      out += hex;
+    } else {
+      plain.push_back(c);
     }
   }
+  flush();
   return out + "\"";
 }
 
