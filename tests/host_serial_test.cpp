@@ -91,6 +91,40 @@ class PendingWait {
   bool inside_ = false;
 };
 
+// A reader like the program's: wait for characters, read until the port is
+// empty, wait again, until a wait fails because the port was closed.
+class DrainingReader {
+ public:
+  explicit DrainingReader(HANDLE port)
+      : thread_([this, port] {
+          DWORD event = 0;
+          while (WaitCommEvent(port, &event, nullptr)) {
+            if (!(event & EV_RXCHAR)) continue;
+            BYTE bytes[3];
+            DWORD got = 0;
+            while (ReadFile(port, bytes, 3, &got, nullptr) && got > 0) {
+              received_.append(reinterpret_cast<char*>(bytes), got);
+              count_ += got;
+            }
+            device::NotifyChanged();
+          }
+        }) {}
+  ~DrainingReader() {
+    if (thread_.joinable()) thread_.join();
+  }
+  size_t count() const { return count_.load(); }
+  // Everything received, once the reader has ended.
+  std::string Join() {
+    thread_.join();
+    return received_;
+  }
+
+ private:
+  std::atomic<size_t> count_{0};
+  std::string received_;
+  std::thread thread_;
+};
+
 class HostSerialTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -743,29 +777,14 @@ TEST_F(HostSerialTest, ReaderSeesEveryByteInOrderUntilClosed) {
   HANDLE port = OpenForReading(0x2139);
   std::string sent;
   for (int i = 0; i < 240; ++i) sent += static_cast<char>(i);
-  std::atomic<size_t> count{0};
-  std::string received;
-  std::thread reader([&] {
-    DWORD event = 0;
-    while (WaitCommEvent(port, &event, nullptr)) {
-      if (!(event & EV_RXCHAR)) continue;
-      BYTE bytes[3];
-      DWORD got = 0;
-      while (ReadFile(port, bytes, 3, &got, nullptr) && got > 0) {
-        received.append(reinterpret_cast<char*>(bytes), got);
-        count += got;
-      }
-      device::NotifyChanged();
-    }
-  });
+  DrainingReader reader(port);
   for (size_t at = 0; at < sent.size(); at += 4) {
     ASSERT_EQ(::write(pty_.master, sent.data() + at, 4), 4);
     if (at % 40 == 0) SetCommMask(port, at % 80 ? 0x2119 : 0x2139);  // mask changes must lose nothing
   }
-  EXPECT_TRUE(device::WaitFor([&] { return count.load() == sent.size(); }));
+  EXPECT_TRUE(device::WaitFor([&] { return reader.count() == sent.size(); }));
   EXPECT_TRUE(Close(port));
-  reader.join();
-  EXPECT_EQ(received, sent);
+  EXPECT_EQ(reader.Join(), sent);
 }
 
 // ---- Both kinds of port: a tty and a queue in memory -----------------------
@@ -1087,30 +1106,15 @@ TEST_P(HostSerialKindTest, ReaderSeesEveryByteInOrderUntilClosed) {
   HANDLE port = OpenWith(kImmediate, 0x2139);
   std::string sent;
   for (int i = 0; i < 1000; ++i) sent += static_cast<char>(i * 7);
-  std::atomic<size_t> count{0};
-  std::string received;
-  std::thread reader([&] {
-    DWORD event = 0;
-    while (WaitCommEvent(port, &event, nullptr)) {
-      if (!(event & EV_RXCHAR)) continue;
-      BYTE bytes[3];
-      DWORD got = 0;
-      while (ReadFile(port, bytes, 3, &got, nullptr) && got > 0) {
-        received.append(reinterpret_cast<char*>(bytes), got);
-        count += got;
-      }
-      device::NotifyChanged();
-    }
-  });
+  DrainingReader reader(port);
   for (size_t at = 0; at < sent.size(); at += 4) {
     ASSERT_TRUE(Write(sent.data() + at, 4));
     if (at % 40 == 0) SetCommMask(port, at % 80 ? 0x2119 : 0x2139);
     if (at % 60 == 0) device::RaiseLineEvents(EV_CTS | EV_RLSD);
   }
-  EXPECT_TRUE(device::WaitFor([&] { return count.load() == sent.size(); }));
+  EXPECT_TRUE(device::WaitFor([&] { return reader.count() == sent.size(); }));
   EXPECT_TRUE(Close(port));
-  reader.join();
-  EXPECT_EQ(received, sent);
+  EXPECT_EQ(reader.Join(), sent);
 }
 
 // ---- Memory ports only -----------------------------------------------------

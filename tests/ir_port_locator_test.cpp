@@ -11,6 +11,7 @@
 
 #include "device.h"
 #include "shell/globals.h"
+#include "wide_bytes.h"
 
 namespace {
 
@@ -19,15 +20,6 @@ const char16_t PARMS[] = u"Comm\\IrSIR1\\Parms";
 
 // Stands for the hidden main window: the owner every box must name.
 HWND const MAIN_WINDOW = reinterpret_cast<HWND>(0x7A11);
-
-std::vector<BYTE> Wide(const std::u16string& text) {
-  std::vector<BYTE> bytes;
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<BYTE>(c));
-    bytes.push_back(static_cast<BYTE>(c >> 8));
-  }
-  return bytes;
-}
 
 // The usual driver entries: Bind names IrSIR1, whose Parms key holds Port.
 void Driver(DWORD port) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device.h"
+#include "wide_bytes.h"
 
 namespace {
 
@@ -38,15 +39,6 @@ bool KeyExists(const std::u16string& path) {
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0, &key) != ERROR_SUCCESS) return false;
   RegCloseKey(key);
   return true;
-}
-
-std::vector<BYTE> Wide(const std::u16string& text) {
-  std::vector<BYTE> bytes;
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<BYTE>(c));
-    bytes.push_back(static_cast<BYTE>(c >> 8));
-  }
-  return bytes;
 }
 
 std::string Utf16File(const std::u16string& text) {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "port/ir_port_link.h"
+#include "in_process_program.h"
 #include "pty_port.h"
 #include "resource.h"
 #include "shell/globals.h"
@@ -45,50 +46,26 @@ void PrintTo(const Box& box, std::ostream* out) {
   *out << device::Quote(box.text) << " / " << device::Quote(box.caption);
 }
 
-void FillRegistry() {
-  device::RegistrySetMultiString(u"Comm\\IrDA\\Linkage", u"Bind", {u"IrSIR1"});
-  device::RegistrySetDword(u"Comm\\IrSIR1\\Parms", u"Port", 3);
-}
-
 class ShellTest : public ::testing::Test {
  protected:
   void SetUp() override {
     device::Reset();
-    FillRegistry();
+    FillIrRegistry();
     ASSERT_TRUE(pty_.Create(u"COM3:", false));
     foreground_ = device::CreateForeignWindow(u"NotesApp", nullptr, u"Notes");
     device::SetForeground(foreground_);
   }
 
   void TearDown() override {
-    if (program_.joinable()) {
-      HWND main = MainWindow();
-      if (main) SendMessageW(main, WM_COMMAND, IDM_EXIT, 0);
-      program_.join();
-    }
+    program_.Exit();
     EXPECT_TRUE(device::WaitFor([] { return device::LiveThreads() == 0; }));
     EXPECT_EQ(device::OpenPorts(), 0);
     device::SetMenuChooser(nullptr);
     device::Reset();
   }
 
-  void Start() {
-    program_ = std::thread([this] {
-      exitCode_ = WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr, const_cast<LPWSTR>(u""), SW_SHOW);
-      ended_ = true;
-      device::NotifyChanged();
-    });
-    // The menu is the last thing start-up builds.
-    ASSERT_TRUE(device::WaitFor([this] { return ended_.load() || device::MenuItems().size() == 3; }));
-  }
-
-  int End() {
-    program_.join();
-    return exitCode_;
-  }
-
-  HWND MainWindow() { return FindWindowW(TEXT("IR PDA Keyboard Nuvik"), nullptr); }
-  LRESULT Command(UINT id) { return SendMessageW(MainWindow(), WM_COMMAND, id, 0); }
+  void Start() { ASSERT_TRUE(program_.Start()); }
+  int End() { return program_.Join(); }
 
   std::vector<UINT> MenuStates() {
     std::vector<UINT> states;
@@ -98,9 +75,7 @@ class ShellTest : public ::testing::Test {
 
   PtyPort pty_;
   HWND foreground_ = nullptr;
-  std::thread program_;
-  std::atomic<int> exitCode_{-1};
-  std::atomic<bool> ended_{false};
+  InProcessProgram program_;
 };
 
 // ---- Start-up --------------------------------------------------------------
@@ -123,7 +98,7 @@ TEST_P(StartUpTest, BoxesExitCodeAndTray) {
     EXPECT_TRUE(device::TrayOps().empty());
     EXPECT_EQ(device::LiveMenus(), 0);
   } else {
-    EXPECT_FALSE(ended_.load());
+    EXPECT_TRUE(program_.Running());
     EXPECT_EQ(device::Tray().iconId, IDI_ENABLED);
     EXPECT_EQ(device::Tray().callbackMessage, WM_TRAYNOTIFY);
     auto items = device::MenuItems();
@@ -163,13 +138,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ShellTest, DisableThenEnableSwapsIconAndGrayedItem) {
   Start();
-  Command(IDM_DISABLE);
+  SendCommand(IDM_DISABLE);
   EXPECT_FALSE(IsIrPortOpen());
   EXPECT_EQ(device::Tray().iconId, IDI_DISABLED);
   EXPECT_EQ(MenuStates(), (std::vector<UINT>{MF_GRAYED, 0, 0}));
   EXPECT_TRUE(device::WaitFor([] { return device::LiveThreads() == 0; }));
 
-  Command(IDM_ENABLE);
+  SendCommand(IDM_ENABLE);
   EXPECT_TRUE(IsIrPortOpen());
   EXPECT_EQ(device::Tray().iconId, IDI_ENABLED);
   EXPECT_EQ(MenuStates(), (std::vector<UINT>{0, MF_GRAYED, 0}));
@@ -199,7 +174,7 @@ class BoxCommandTest : public ShellTest, public ::testing::WithParamInterface<Bo
 TEST_P(BoxCommandTest, ShowsBox) {
   const BoxCommandCase& c = GetParam();
   Start();
-  EXPECT_EQ(Command(c.command), 0);
+  EXPECT_EQ(SendCommand(c.command), 0);
   auto boxes = device::MessageBoxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(Lines(boxes[0].text), c.lines);
@@ -230,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ShellTest, ReinitWhileEnabledKeepsTrayAndOneReader) {
   Start();
   size_t trayOps = device::TrayOps().size();
-  Command(IDM_REINIT);
+  SendCommand(IDM_REINIT);
   EXPECT_TRUE(IsIrPortOpen());
   EXPECT_EQ(device::TrayOps().size(), trayOps) << "nothing changed, nothing sent to the tray";
   EXPECT_TRUE(device::WaitFor([] { return device::LiveThreads() == 1; }));
@@ -241,8 +216,8 @@ TEST_F(ShellTest, ReinitWhileEnabledKeepsTrayAndOneReader) {
 // tray never claims a state the port is not in).
 TEST_F(ShellTest, ReinitWhileDisabledOpensPortAndShowsEnabled) {
   Start();
-  Command(IDM_DISABLE);
-  Command(IDM_REINIT);
+  SendCommand(IDM_DISABLE);
+  SendCommand(IDM_REINIT);
   EXPECT_TRUE(IsIrPortOpen());
   EXPECT_EQ(device::Tray().iconId, IDI_ENABLED);
   EXPECT_EQ(MenuStates(), (std::vector<UINT>{0, MF_GRAYED, 0}));
@@ -252,7 +227,7 @@ TEST_F(ShellTest, ReinitWhileDisabledOpensPortAndShowsEnabled) {
 TEST_F(ShellTest, ReinitFailingShowsBothBoxesAndDisabledTray) {
   Start();
   device::SetFault(device::Fault::PortBusy, true);
-  Command(IDM_REINIT);
+  SendCommand(IDM_REINIT);
   EXPECT_FALSE(IsIrPortOpen());
   EXPECT_EQ(Boxes(), (std::vector<Box>{{u"Unable to open IR port!\r\n", u"COM3:"},
                                         {u"Can not initial IR port!", u"Error"}}));
@@ -260,14 +235,14 @@ TEST_F(ShellTest, ReinitFailingShowsBothBoxesAndDisabledTray) {
   EXPECT_EQ(MenuStates(), (std::vector<UINT>{MF_GRAYED, 0, 0}));
   // The user can retry with Enable once the port is free.
   device::SetFault(device::Fault::PortBusy, false);
-  Command(IDM_ENABLE);
+  SendCommand(IDM_ENABLE);
   EXPECT_TRUE(IsIrPortOpen());
   EXPECT_EQ(device::Tray().iconId, IDI_ENABLED);
 }
 
 TEST_F(ShellTest, EnableWhileEnabledKeepsPortWorking) {
   Start();
-  Command(IDM_ENABLE);
+  SendCommand(IDM_ENABLE);
   EXPECT_EQ(Boxes(), (std::vector<Box>{{u"Unable to open IR port!\r\n", u"COM3:"},
                                         {u"Unable to Enable IR port!", u"Error"}}));
   EXPECT_TRUE(IsIrPortOpen());
@@ -286,7 +261,7 @@ class EndTest : public ShellTest, public ::testing::WithParamInterface<EndCase> 
 
 TEST_P(EndTest, CleansUpAndEndsWithOne) {
   Start();
-  Command(GetParam().command);
+  SendCommand(GetParam().command);
   EXPECT_EQ(End(), 1);
   EXPECT_FALSE(device::Tray().shown);
   EXPECT_EQ(device::LiveMenus(), 0);
@@ -324,7 +299,7 @@ TEST_F(ShellTest, TapOpensMenuAtCornerAndDeliversChoice) {
       return choice;
     });
     size_t before = device::Trace().size();
-    SendMessageW(MainWindow(), WM_TRAYNOTIFY, 256, WM_LBUTTONUP);
+    SendMessageW(ProgramWindow(), WM_TRAYNOTIFY, 256, WM_LBUTTONUP);
     EXPECT_EQ(x, width - 32);
     EXPECT_EQ(y, height - 16);
     // The chosen item arrives afterwards as WM_COMMAND.
@@ -349,10 +324,10 @@ TEST_F(ShellTest, OtherTrayNotificationsOpenNoMenu) {
     ++opened;
     return 0;
   });
-  SendMessageW(MainWindow(), WM_TRAYNOTIFY, 256, WM_LBUTTONDOWN);
-  SendMessageW(MainWindow(), WM_TRAYNOTIFY, 256, 0x0203);
+  SendMessageW(ProgramWindow(), WM_TRAYNOTIFY, 256, WM_LBUTTONDOWN);
+  SendMessageW(ProgramWindow(), WM_TRAYNOTIFY, 256, 0x0203);
   EXPECT_EQ(opened, 0);
-  SendMessageW(MainWindow(), WM_TRAYNOTIFY, 256, WM_LBUTTONUP);
+  SendMessageW(ProgramWindow(), WM_TRAYNOTIFY, 256, WM_LBUTTONUP);
   EXPECT_EQ(opened, 1);
 }
 
@@ -368,7 +343,7 @@ TEST_F(ShellTest, CleanUpHappensOnce) {
     probe.changed.wait(lock, [&] { return probe.release; });
     return 0;
   });
-  HWND main = MainWindow();
+  HWND main = ProgramWindow();
   PostMessageW(main, WM_TRAYNOTIFY, 256, WM_LBUTTONUP);
   {
     std::unique_lock<std::mutex> lock(probe.mutex);
@@ -389,7 +364,7 @@ TEST_F(ShellTest, CleanUpHappensOnce) {
   }
   EXPECT_EQ(deletes, 1);
   EXPECT_EQ(device::LiveMenus(), 0);
-  EXPECT_EQ(MainWindow(), nullptr);
+  EXPECT_EQ(ProgramWindow(), nullptr);
 }
 
 }  // namespace

@@ -44,24 +44,23 @@ void ApplyAdapterLineSettings(DCB* dcb) {
   dcb->StopBits = ONESTOPBIT;
 }
 
-static int FailOpen(HANDLE port, LPCWSTR text) {
-  CloseHandle(port);
-  MessageBoxW(g_mainWindow, text, TEXT("Error"), MB_OK);
+// Closes the handle this open got, if any, and tells the user why.
+static int FailOpen(HANDLE port, LPCWSTR text, LPCWSTR caption) {
+  if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+  MessageBoxW(g_mainWindow, text, caption, MB_OK);
   return 0;
 }
 
 int OpenIrPort(LPCWSTR name) {
   HANDLE port = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (port == INVALID_HANDLE_VALUE) {
-    MessageBoxW(g_mainWindow, TEXT("Unable to open IR port!\r\n"), name, MB_OK);
-    return 0;
-  }
+  if (port == INVALID_HANDLE_VALUE) return FailOpen(port, TEXT("Unable to open IR port!\r\n"), name);
 
   DCB dcb = {};
   dcb.DCBlength = sizeof(DCB);
   GetCommState(port, &dcb);
   ApplyAdapterLineSettings(&dcb);
-  if (!SetCommState(port, &dcb)) return FailOpen(port, TEXT("Unable to configure the serial port"));
+  if (!SetCommState(port, &dcb))
+    return FailOpen(port, TEXT("Unable to configure the serial port"), TEXT("Error"));
 
   COMMTIMEOUTS timeouts = {};
   GetCommTimeouts(port, &timeouts);
@@ -70,28 +69,25 @@ int OpenIrPort(LPCWSTR name) {
   timeouts.ReadTotalTimeoutConstant = 0;
   timeouts.WriteTotalTimeoutMultiplier = 10;
   timeouts.WriteTotalTimeoutConstant = 1000;
-  if (!SetCommTimeouts(port, &timeouts)) return FailOpen(port, TEXT("Unable to set the time-out parameters"));
+  if (!SetCommTimeouts(port, &timeouts))
+    return FailOpen(port, TEXT("Unable to set the time-out parameters"), TEXT("Error"));
 
   EscapeCommFunction(port, SETIR);
 
   // Another open port is never replaced: its reader keeps serving it.
-  if (IsIrPortOpen()) {
-    CloseHandle(port);
-    MessageBoxW(g_mainWindow, TEXT("Unable to open IR port!\r\n"), name, MB_OK);
-    return 0;
-  }
+  if (IsIrPortOpen()) return FailOpen(port, TEXT("Unable to open IR port!\r\n"), name);
 
   LONG generation = InterlockedIncrement(&g_opens);
   if (generation == 0) generation = InterlockedIncrement(&g_opens);  // 0 means closed
   InterlockedExchangePointer(&g_port, port);
   InterlockedExchange(&g_openGeneration, generation);
 
-  HANDLE reader = CreateThread(nullptr, 0, ReaderThread, reinterpret_cast<LPVOID>(static_cast<LONG_PTR>(generation)),
-                               0, nullptr);
+  HANDLE reader = CreateThread(nullptr, 0, ReaderThread,
+                               reinterpret_cast<LPVOID>(static_cast<LONG_PTR>(generation)), 0, nullptr);
   if (reader == nullptr) {
     InterlockedExchange(&g_openGeneration, 0);
     InterlockedExchangePointer(&g_port, INVALID_HANDLE_VALUE);
-    return FailOpen(port, TEXT("Unable to create the read thread"));
+    return FailOpen(port, TEXT("Unable to create the read thread"), TEXT("Error"));
   }
   CloseHandle(reader);  // the reader runs detached
   return 1;
