@@ -80,12 +80,15 @@ std::vector<MessageBoxRecord> MessageBoxes();
 std::vector<TrayOp> TrayOps();
 
 // Every effect as one trace line, in the order the effects happened:
-// the operation's name, then key=value fields (see trace.cpp).
+// the operation's name, then key=value fields.
 std::vector<std::string> Trace();
 // Called with each new trace line as it is recorded (nullptr: none).
 void SetTraceSink(std::function<void(const std::string&)> sink);
 // Forgets the records (not the state of the handheld).
 void ClearRecords();
+// Writes out whatever trace lines the sink has been handed but not yet
+// written. The handheld calls it whenever a thread is about to block.
+void FlushTrace();
 
 // Blocks until predicate() holds or the timeout passes; re-evaluated each
 // time anything is recorded or the device changes state. No polling loop.
@@ -187,6 +190,15 @@ void SetScreenSize(int width, int height);
 // window), or another input method in the panel.
 enum class Sip { None, CeStar, Other };
 void SetSip(Sip sip);
+Sip CurrentSip();
+// A window's title; empty for none.
+std::u16string WindowTitle(HWND window);
+
+// ---- The screen as a picture -------------------------------------------------
+
+// Writes a PNG of the handheld's screen as it is now. False with *error
+// saying why (the file cannot be written, ...).
+bool SaveScreen(const std::string& path, std::string* error);
 
 // ---- Tray, menus, icons ----------------------------------------------------
 
@@ -209,12 +221,57 @@ int LiveMenus();
 std::vector<MenuItem> MenuItems();
 
 // Plays the user's choice while TrackPopupMenuEx shows the menu: returns the
-// chosen command id, or 0 to dismiss. Without a chooser the menu is
-// dismissed. A grayed or unknown id is not delivered.
+// chosen command id, or 0 to dismiss, or kMenuStaysOpen to leave the menu up
+// until ChooseMenuItem or DismissMenu answers it (the menu's modal loop runs
+// meanwhile). Without a chooser the menu is dismissed. A grayed or unknown id
+// is not delivered.
+constexpr UINT kMenuStaysOpen = 0xFFFFFFFFu;
 void SetMenuChooser(std::function<UINT(HMENU menu, int x, int y)> chooser);
 
+// The popup menu TrackPopupMenuEx is showing, if any.
+struct OpenMenuState {
+  bool open = false;
+  HMENU menu = nullptr;
+  int x = 0, y = 0;  // as TrackPopupMenuEx was asked
+  UINT flags = 0;    // TPM_ alignment flags as passed
+  std::vector<MenuItem> items;
+};
+OpenMenuState OpenMenu();
+// Answers the open menu; false (and nothing happens) if no menu is open or,
+// for ChooseMenuItem, the item is unknown or grayed.
+bool ChooseMenuItem(UINT id);
+bool DismissMenu();
+// Taps the tray icon as the shell does: the registered callback message with
+// the registered id and WM_LBUTTONUP. False if no icon is shown.
+bool TapTray();
+
+// ---- Message boxes -----------------------------------------------------------
+
+// Auto: every box is answered with OK as soon as it appears (the default).
+// Hold: a box stays up, running its modal loop, until AnswerBox.
+enum class BoxMode { Auto, Hold };
+void SetBoxMode(BoxMode mode);
+BoxMode GetBoxMode();
+struct BoxUp {
+  HWND owner;
+  std::u16string caption;
+  std::u16string text;
+};
+// The boxes that are up, oldest first (nested boxes stack).
+std::vector<BoxUp> BoxesUp();
+// Answers the newest box with OK; false if none is up.
+bool AnswerBox();
+
+// Blocks until the thread that owns `window` waits for messages with none
+// to handle (its message loop or a modal loop is idle), or the timeout
+// passes; false on a timeout or when there is no such window.
+bool WaitIdle(HWND window, int timeoutMs = 5000);
 int IconIdOf(HICON icon);  // resource id behind a loaded icon, 0 if none
 int LiveIcons();
+// The image of icon resource `iconId` at size x size pixels, as LoadImageW
+// would load it: 0xAARRGGBB words, row by row from the top. False if the
+// program's resources have no such icon.
+bool IconImage(int iconId, int size, std::vector<uint32_t>* argb);
 
 // ---- Utilities -------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 // program): the record of effects, the handle table, faults and resets.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +28,11 @@ void ResetRecords();
 void FocusKey(WORD vk, bool up);
 void FocusChar(char16_t character);
 void ResetFocus();
+
+// The calling thread is about to block (a port wait, an empty message queue,
+// Sleep, a modal loop): what the trace has buffered is written out first, so
+// whoever waits on a line sees it no later than the program next waits.
+void AboutToBlock();
 
 // ---- Strings ---------------------------------------------------------------
 
@@ -88,6 +94,24 @@ void DropMessagesFor(HWND window);
 void ForgetThreadWindows(uint64_t thread);
 // Empties every queue and releases every waiting sender with 0.
 void ResetQueues();
+
+// Modal loops (modal.cpp). Both run on the calling thread, dispatching its
+// posted messages and answering messages sent to it, until the device
+// answers (or a WM_QUIT arrives, which is posted again, or the owner goes).
+int RunMessageBox(const device::MessageBoxRecord& box);
+// Returns the chosen id, or 0 when the menu was dismissed or taken down.
+UINT RunPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner);
+// Shell helpers the menu loop reads (shell.cpp).
+bool MenuExists(HMENU menu);
+std::vector<device::MenuItem> MenuItemsOf(HMENU menu);
+void ResetModal();
+
+// Runs the calling thread's queue until done() holds (checked after each
+// message) or a WM_QUIT arrives; returns false in the latter case, with the
+// quit posted again for the outer loop. done() runs without queue locks.
+bool ModalLoop(const std::function<bool()>& done);
+// Wakes a thread blocked in its message wait, so a modal loop re-checks.
+void WakeThread(uint64_t thread);
 
 // Which program window kind an owner handle is, for the trace: "main"
 // (a window of the program's own), "foreground", "none" or "other".

@@ -77,6 +77,7 @@ DWORD WINAPI GetTickCount(void) {
 }
 
 void WINAPI Sleep(DWORD milliseconds) {
+  host::AboutToBlock();
   timespec delay{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&delay, &delay) != 0) {
   }
@@ -218,6 +219,7 @@ namespace device {
 void Reset() {
   host::ResetWindows();
   host::ResetShell();
+  host::ResetModal();
   host::ResetSerial();
   host::ResetRegistry();
   host::ResetRecords();

@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr DWORD kErrorInvalidWindowHandle = 1400;
-
 struct Queue;
 
 // A message sent from one thread to a window of another.
@@ -38,6 +36,11 @@ struct Queue {
   bool quit = false;
   int quitCode = 0;
   std::condition_variable wake;
+  // Counts WakeThread calls, so a modal loop that checked its condition
+  // unlocked cannot miss a wake that came in between.
+  unsigned long wakes = 0;
+  // Blocked in a message wait with nothing to handle (WaitIdle reads it).
+  bool idle = false;
 };
 
 struct Queues {
@@ -58,6 +61,7 @@ void AnswerLocked(Sent* sent, LRESULT result) {
   if (sent->done) return;
   sent->result = result;
   sent->done = true;
+  ++sent->sender->wakes;
   sent->sender->wake.notify_all();
 }
 
@@ -106,6 +110,23 @@ void HandleSentLocked(std::unique_lock<std::mutex>& lock, Queue& mine) {
     Handle(sent);
     lock.lock();
   }
+}
+
+// Blocks the calling thread until its queue is woken. What the trace holds is
+// written out first; the thread counts as idle while it waits.
+void WaitForWork(std::unique_lock<std::mutex>& lock, Queue& mine) {
+  unsigned long wakes = mine.wakes;
+  size_t sent = mine.sent.size(), posted = mine.posted.size();
+  bool quit = mine.quit;
+  lock.unlock();
+  host::AboutToBlock();
+  lock.lock();
+  // Something came while the trace was written: look again first.
+  if (mine.wakes != wakes || mine.sent.size() != sent || mine.posted.size() != posted || mine.quit != quit) return;
+  mine.idle = true;
+  device::NotifyChanged();
+  mine.wake.wait(lock);
+  mine.idle = false;
 }
 
 void RecordForeign(HWND window, const std::u16string& className, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -166,14 +187,66 @@ void ResetQueues() {
   }
 }
 
+bool ModalLoop(const std::function<bool()>& done) {
+  Queue& mine = *t_queue.queue;
+  std::unique_lock<std::mutex> lock(Q().mutex);
+  for (;;) {
+    HandleSentLocked(lock, mine);
+    if (!mine.posted.empty()) {
+      MSG msg = mine.posted.front();
+      mine.posted.pop_front();
+      lock.unlock();
+      DispatchMessageW(&msg);
+      lock.lock();
+      continue;
+    }
+    // A quit ends every modal loop it reaches; the flag stays set, so the
+    // loops around this one and then the message loop end too.
+    if (mine.quit) return false;
+    unsigned long wakes = mine.wakes;
+    lock.unlock();
+    if (done()) return true;
+    lock.lock();
+    if (mine.wakes != wakes) continue;
+    WaitForWork(lock, mine);
+  }
+}
+
+void WakeThread(uint64_t thread) {
+  std::lock_guard<std::mutex> lock(Q().mutex);
+  auto found = Q().byThread.find(thread);
+  if (found == Q().byThread.end()) return;
+  ++found->second->wakes;
+  found->second->wake.notify_all();
+}
+
 }  // namespace host
+
+namespace device {
+
+bool WaitIdle(HWND window, int timeoutMs) {
+  host::WindowInfo info;
+  if (!host::LookupWindow(window, &info) || info.thread == 0) return false;
+  uint64_t thread = info.thread;
+  return WaitFor(
+      [thread] {
+        std::lock_guard<std::mutex> lock(Q().mutex);
+        auto found = Q().byThread.find(thread);
+        if (found == Q().byThread.end()) return true;  // the thread has ended: nothing more will happen
+        const Queue& queue = *found->second;
+        return queue.idle && queue.posted.empty() && queue.sent.empty();
+      },
+      timeoutMs);
+}
+
+}  // namespace device
 
 BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   uint64_t target = host::ThreadKey();  // a null window means this thread
   if (window != nullptr) {
     host::WindowInfo info;
     if (!host::LookupWindow(window, &info)) {
-      SetLastError(kErrorInvalidWindowHandle);
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
       return FALSE;
     }
     if (info.thread == 0) {
@@ -187,7 +260,7 @@ BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     std::lock_guard<std::mutex> lock(Q().mutex);
     auto found = Q().byThread.find(target);
     if (found == Q().byThread.end()) {  // the owning thread has just ended
-      SetLastError(kErrorInvalidWindowHandle);
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
       return FALSE;
     }
     found->second->posted.push_back(msg);
@@ -200,7 +273,7 @@ BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   host::WindowInfo info;
   if (!host::LookupWindow(window, &info)) {
-    SetLastError(kErrorInvalidWindowHandle);
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
   }
   if (info.thread == 0) {
@@ -233,7 +306,7 @@ LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     // other would wait for ever.
     HandleSentLocked(lock, mine);
     if (sent->done) return sent->result;
-    mine.wake.wait(lock);
+    WaitForWork(lock, mine);
   }
 }
 
@@ -257,7 +330,7 @@ BOOL WINAPI GetMessageW(LPMSG msg, HWND, UINT, UINT) {
       *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(mine.quitCode), 0, GetTickCount(), {0, 0}};
       return FALSE;
     }
-    mine.wake.wait(lock);
+    WaitForWork(lock, mine);
   }
 }
 

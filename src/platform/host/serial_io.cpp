@@ -159,6 +159,7 @@ BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped)
     // A hang-up is reported whatever is asked for.
     pollfd fds[2] = {{fd, static_cast<short>((mask & EV_RXCHAR) ? POLLIN : 0), 0},
                      {waker ? waker->fd() : -1, POLLIN, 0}};
+    if (!events) host::AboutToBlock();
     int ready = ::poll(fds, 2, events ? 0 : -1);
     if (ready < 0 && errno != EINTR) return host::Fail(ERROR_GEN_FAILURE);
     // A tty that has hung up also reads as readable, but it has nothing more

@@ -11,12 +11,6 @@
 
 namespace {
 
-// Error codes the handheld gives for these operations.
-constexpr DWORD kErrorInvalidWindowHandle = 1400;
-constexpr DWORD kErrorInvalidMenuHandle = 1401;
-constexpr DWORD kErrorResourceTypeNotFound = 1813;
-constexpr DWORD kErrorResourceNameNotFound = 1814;
-
 // EnableMenuItem's answer when the menu has no such item.
 constexpr BOOL kNoSuchItem = -1;
 // Not in the program's header, but a caller may name an item by position.
@@ -42,7 +36,6 @@ struct Shell {
   std::map<uintptr_t, Menu> menus;  // by handle, so the last is the newest
   std::vector<TrayEntry> tray;      // in the order they were added
   std::map<uintptr_t, int> icons;   // loaded icon -> resource id
-  std::function<UINT(HMENU, int, int)> chooser;
   int screenWidth = 240;
   int screenHeight = 320;
   // Handles are plain numbers never handed out twice.
@@ -142,7 +135,7 @@ BOOL WINAPI AppendMenuW(HMENU menu, UINT flags, uintptr_t id, LPCWSTR text) {
     std::lock_guard<std::mutex> lock(S().mutex);
     Menu* found = FindMenuLocked(menu);
     if (!found) {
-      SetLastError(kErrorInvalidMenuHandle);
+      SetLastError(ERROR_INVALID_MENU_HANDLE);
       return FALSE;
     }
     found->items.push_back(item);
@@ -171,7 +164,7 @@ BOOL WINAPI DestroyMenu(HMENU menu) {
   {
     std::lock_guard<std::mutex> lock(S().mutex);
     if (S().menus.erase(reinterpret_cast<uintptr_t>(menu)) == 0) {
-      SetLastError(kErrorInvalidMenuHandle);
+      SetLastError(ERROR_INVALID_MENU_HANDLE);
       return FALSE;
     }
   }
@@ -179,34 +172,22 @@ BOOL WINAPI DestroyMenu(HMENU menu) {
   return TRUE;
 }
 
-// Shows the menu and lets the simulated user pick. The pick arrives later as
-// WM_COMMAND in the owner's queue, as on the handheld; the result tells only
-// whether something was picked (flags that ask for the id back are not
-// offered).
+// Shows the menu in its modal loop until the simulated user picks or it is
+// taken down. The pick arrives later as WM_COMMAND in the owner's queue, as
+// on the handheld; the result tells only whether something was picked (flags
+// that ask for the id back are not offered).
 BOOL WINAPI TrackPopupMenuEx(HMENU menu, UINT flags, int x, int y, HWND owner, LPTPMPARAMS) {
-  std::function<UINT(HMENU, int, int)> chooser;
-  {
-    std::lock_guard<std::mutex> lock(S().mutex);
-    if (!FindMenuLocked(menu)) {
-      SetLastError(kErrorInvalidMenuHandle);
-      return FALSE;
-    }
-    chooser = S().chooser;
+  if (!host::MenuExists(menu)) {
+    SetLastError(ERROR_INVALID_MENU_HANDLE);
+    return FALSE;
   }
   if (host::ClassOf(owner).empty()) {
-    SetLastError(kErrorInvalidWindowHandle);
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
   host::Trace("TrackPopupMenuEx x=" + std::to_string(x) + " y=" + std::to_string(y) + " flags=" + host::Hex(flags));
-  UINT chosen = chooser ? chooser(menu, x, y) : 0;
+  UINT chosen = host::RunPopupMenu(menu, flags, x, y, owner);
   if (chosen == 0) return FALSE;
-  {
-    // The chooser may have changed the menu; what counts is its state now.
-    std::lock_guard<std::mutex> lock(S().mutex);
-    Menu* found = FindMenuLocked(menu);
-    device::MenuItem* item = found ? FindItemLocked(*found, chosen, MF_BYCOMMAND) : nullptr;
-    if (!item || (item->state & kStateBits) != 0) return FALSE;
-  }
   return PostMessageW(owner, WM_COMMAND, chosen, 0);
 }
 
@@ -233,7 +214,7 @@ BOOL WINAPI Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
 
 HANDLE WINAPI LoadImageW(HINSTANCE, LPCWSTR name, UINT type, int, int, UINT) {
   if (type != IMAGE_ICON) {
-    SetLastError(kErrorResourceTypeNotFound);
+    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
     return nullptr;
   }
   uintptr_t value = reinterpret_cast<uintptr_t>(name);
@@ -241,7 +222,7 @@ HANDLE WINAPI LoadImageW(HINSTANCE, LPCWSTR name, UINT type, int, int, UINT) {
   bool known = false;
   for (int iconId : kIconIds) known = known || iconId == id;
   if (!known) {
-    SetLastError(kErrorResourceNameNotFound);
+    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(S().mutex);
@@ -259,12 +240,22 @@ int WINAPI GetSystemMetrics(int index) {
 
 namespace host {
 
+bool MenuExists(HMENU menu) {
+  std::lock_guard<std::mutex> lock(S().mutex);
+  return FindMenuLocked(menu) != nullptr;
+}
+
+std::vector<device::MenuItem> MenuItemsOf(HMENU menu) {
+  std::lock_guard<std::mutex> lock(S().mutex);
+  Menu* found = FindMenuLocked(menu);
+  return found ? found->items : std::vector<device::MenuItem>();
+}
+
 void ResetShell() {
   std::lock_guard<std::mutex> lock(S().mutex);
   S().menus.clear();
   S().tray.clear();
   S().icons.clear();
-  S().chooser = nullptr;
   S().screenWidth = 240;
   S().screenHeight = 320;
 }
@@ -296,11 +287,6 @@ std::vector<MenuItem> MenuItems() {
   return S().menus.empty() ? std::vector<MenuItem>() : S().menus.rbegin()->second.items;
 }
 
-void SetMenuChooser(std::function<UINT(HMENU menu, int x, int y)> chooser) {
-  std::lock_guard<std::mutex> lock(S().mutex);
-  S().chooser = std::move(chooser);
-}
-
 int IconIdOf(HICON icon) {
   std::lock_guard<std::mutex> lock(S().mutex);
   return IconIdLocked(icon);
@@ -310,6 +296,8 @@ int LiveIcons() {
   std::lock_guard<std::mutex> lock(S().mutex);
   return static_cast<int>(S().icons.size());
 }
+
+bool IconImage(int, int, std::vector<uint32_t>*) { return false; }  // images come with the resource loader
 
 void SetScreenSize(int width, int height) {
   {

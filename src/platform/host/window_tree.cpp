@@ -12,10 +12,6 @@
 
 namespace {
 
-// Error codes the handheld gives for window operations.
-constexpr DWORD kErrorInvalidWindowHandle = 1400;
-constexpr DWORD kErrorCannotFindClass = 1407;
-
 // Not in the program's header: it never creates a visible window.
 constexpr DWORD kStyleVisible = 0x10000000;
 
@@ -43,6 +39,7 @@ struct Tree {
   std::vector<WindowClass> classes;
   HWND foreground = nullptr;
   std::vector<HWND> sipWindows;  // made by device::SetSip
+  device::Sip sip = device::Sip::None;
   // Window handles are plain numbers that are never handed out twice, so a
   // stale handle can only ever miss, never reach a newer window.
   uintptr_t nextWindow = 1;
@@ -207,12 +204,12 @@ HWND WINAPI CreateWindowExW(DWORD, LPCWSTR className, LPCWSTR windowName, DWORD 
     std::lock_guard<std::mutex> lock(T().mutex);
     const WindowClass* windowClass = className ? ClassLocked(className) : nullptr;
     if (!windowClass) {
-      SetLastError(kErrorCannotFindClass);
+      SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
       return nullptr;
     }
     Window* parentWindow = parent ? FindLocked(parent) : nullptr;
     if (parent && (!parentWindow || parentWindow->destroying)) {
-      SetLastError(kErrorInvalidWindowHandle);
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
       return nullptr;
     }
     Window window;
@@ -243,7 +240,7 @@ BOOL WINAPI ShowWindow(HWND handle, int command) {
     std::lock_guard<std::mutex> lock(T().mutex);
     Window* window = FindLocked(handle);
     if (!window) {
-      SetLastError(kErrorInvalidWindowHandle);
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
       return FALSE;
     }
     wasVisible = window->visible ? TRUE : FALSE;
@@ -257,7 +254,7 @@ BOOL WINAPI ShowWindow(HWND handle, int command) {
 BOOL WINAPI UpdateWindow(HWND handle) {
   std::lock_guard<std::mutex> lock(T().mutex);
   if (!FindLocked(handle)) {
-    SetLastError(kErrorInvalidWindowHandle);
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
   return TRUE;  // nothing is ever painted on the host
@@ -275,7 +272,7 @@ BOOL WINAPI DestroyWindow(HWND handle) {
     std::lock_guard<std::mutex> lock(T().mutex);
     Window* window = FindLocked(handle);
     if (!window || window->destroying) {
-      SetLastError(kErrorInvalidWindowHandle);
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
       return FALSE;
     }
     // Only the thread that made a window may destroy it.
@@ -312,7 +309,7 @@ HWND WINAPI GetWindow(HWND handle, UINT relation) {
   std::lock_guard<std::mutex> lock(T().mutex);
   const Window* window = FindLocked(handle);
   if (!window) {
-    SetLastError(kErrorInvalidWindowHandle);
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return nullptr;
   }
   if (relation == GW_CHILD) return window->children.empty() ? nullptr : window->children.front();
@@ -331,7 +328,7 @@ int WINAPI GetClassNameW(HWND handle, LPWSTR buffer, int length) {
   std::lock_guard<std::mutex> lock(T().mutex);
   const Window* window = FindLocked(handle);
   if (!window) {
-    SetLastError(kErrorInvalidWindowHandle);
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
   }
   if (buffer == nullptr || length <= 0) {
@@ -351,12 +348,12 @@ HWND WINAPI GetForegroundWindow(void) {
   return FindLocked(T().foreground) ? T().foreground : nullptr;
 }
 
-// The handheld shows the box and the simulated user answers OK at once.
+// The box runs its modal loop until the simulated user answers it (at once,
+// unless the device holds boxes).
 int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   device::MessageBoxRecord box{owner, host::OwnerKind(owner), host::Wide(text),
                                caption ? host::Wide(caption) : u"Error", type};
-  host::RecordMessageBox(box);
-  return IDOK;
+  return host::RunMessageBox(box);
 }
 
 // ---- Shared with the message queues ----------------------------------------
@@ -404,6 +401,7 @@ void ResetWindows() {
     T().topLevel.clear();
     T().classes.clear();
     T().sipWindows.clear();
+    T().sip = device::Sip::None;
     T().foreground = nullptr;
   }
   ResetQueues();
@@ -451,6 +449,7 @@ void SetSip(Sip sip) {
     std::lock_guard<std::mutex> lock(T().mutex);
     for (HWND handle : T().sipWindows) RemoveLocked(handle, &removed);
     T().sipWindows.clear();
+    T().sip = sip;
     if (sip != Sip::None) {
       HWND panel = CreateForeignLocked(u"SipWndClass", nullptr, u"SIP");
       T().sipWindows.push_back(panel);
@@ -461,6 +460,17 @@ void SetSip(Sip sip) {
     }
   }
   Forget(removed);
+}
+
+Sip CurrentSip() {
+  std::lock_guard<std::mutex> lock(T().mutex);
+  return T().sip;
+}
+
+std::u16string WindowTitle(HWND handle) {
+  std::lock_guard<std::mutex> lock(T().mutex);
+  const Window* window = FindLocked(handle);
+  return window ? window->title : std::u16string();
 }
 
 }  // namespace device
