@@ -166,6 +166,89 @@ TEST_F(EndToEndTest, BadConsoleLinesAreReportedAndIgnored) {
   EXPECT_NE(err.find("no menu is open"), std::string::npos) << err;
 }
 
+// Commands that reach the program while a box or the menu is up: the window
+// procedure is entered again from the modal loop. Steps: "> LINE" is typed
+// on the console, "? PREFIX" waits for the next trace line that starts so,
+// "type TEXT" has the adapter type TEXT, "close" is the task manager's close.
+struct Reentry {
+  const char* name;
+  std::vector<std::string> steps;
+  std::vector<std::pair<std::string, size_t>> counts;  // trace lines starting so, in the whole run
+  std::string complaint;                               // expected on standard error, if any
+};
+
+class ReentryTest : public EndToEndTest, public ::testing::WithParamInterface<Reentry> {};
+
+TEST_P(ReentryTest, EndsCleanly) {
+  const Reentry& c = GetParam();
+  std::string path = StartNuvik();
+  ASSERT_FALSE(path.empty());
+  size_t from = 0;
+  bool closed = false;
+  for (const std::string& step : c.steps) {
+    if (StartsWith(step, "> ")) {
+      nuvik_.Send(step.substr(2));
+    } else if (StartsWith(step, "? ")) {
+      int line = nuvik_.WaitLineStarting(step.substr(2), from);
+      ASSERT_GE(line, 0) << "no line " << step << " after line " << from;
+      from = static_cast<size_t>(line) + 1;
+    } else if (StartsWith(step, "type ")) {
+      ASSERT_EQ(RunAdapter({"--gap", "1", "--text", step.substr(5), path}), 0) << adapterErr_;
+    } else {
+      ASSERT_EQ(step, "close");
+      nuvik_.Signal(SIGTERM);
+      closed = true;
+    }
+  }
+  // Without a close the steps end the program themselves.
+  EXPECT_EQ(closed || CountStarting("PostQuitMessage") > 0 ? nuvik_.Wait() : Close(), 1);
+  for (const auto& count : c.counts) EXPECT_EQ(CountStarting(count.first), count.second) << count.first;
+  if (!c.complaint.empty()) {
+    EXPECT_NE(nuvik_.Err().find(c.complaint), std::string::npos) << nuvik_.Err();
+  }
+}
+
+const char kAboutHeld[] = "MessageBoxW owner=foreground caption=\"About Nuvik\"";
+
+INSTANTIATE_TEST_SUITE_P(
+    Modal, ReentryTest,
+    ::testing::Values(
+        Reentry{"ExitWhileAboutIsHeld",
+                {"> boxes hold", "> send 102", std::string("? ") + kAboutHeld, "> send 103",
+                 "? MessageBoxClosed caption=\"About Nuvik\" by=quit"},
+                {{"Shell_NotifyIcon op=NIM_DELETE", 1}, {"DestroyMenu", 1}, {"PostQuitMessage", 1}},
+                ""},
+        Reentry{"ResumeWhileMenuIsOpen",
+                {"? SetCommMask port=\"COM3:\" mask=0x2139", "> tap", "? TrackPopupMenuEx x=208 y=304", "> resume",
+                 "? CreateFileW name=\"COM3:\" result=ok", "type a", "? SendInput vk=0x41 scan=0x1E flags=0x2",
+                 "> choose 100", "? PopupMenuClosed choice=100 by=user", "? Shell_NotifyIcon op=NIM_MODIFY icon=119",
+                 "type b", "> send 40010", "? MessageBoxW owner=main caption=\"About Nuvik\""},
+                // One reader: the key is typed once, and nothing after Disable.
+                {{"SendInput ", 2}, {"CreateFileW ", 2}, {"CloseHandle port=", 2}},
+                ""},
+        Reentry{"CloseWhileMenuIsOpen",
+                {"> tap", "? TrackPopupMenuEx", "> send 40008", "? PopupMenuClosed choice=none by=owner"},
+                {{"Shell_NotifyIcon op=NIM_DELETE", 1}, {"DestroyMenu", 1}, {"PostQuitMessage", 1}},
+                ""},
+        Reentry{"TaskManagerCloseWhileBoxIsHeld",
+                {"> boxes hold", "> send 40010", "? MessageBoxW owner=main caption=\"About Nuvik\"", "> tap",
+                 "> send 105", "? MessageBoxW owner=foreground caption=\"ERROR\"", "close",
+                 "? MessageBoxClosed caption=\"ERROR\" by=quit", "? MessageBoxClosed caption=\"About Nuvik\""},
+                {{"Shell_NotifyIcon op=NIM_DELETE", 1}, {"DestroyMenu", 1}, {"TrackPopupMenuEx", 0}},
+                "a box is up: expected 'ok'"},
+        Reentry{"EnableFailsWhileAboutIsHeld",
+                {"> boxes hold", "> send 102", std::string("? ") + kAboutHeld, "> send 101",
+                 "? MessageBoxW owner=main caption=\"COM3:\" text=\"Unable to open IR port!", "> ok",
+                 "? MessageBoxClosed caption=\"COM3:\" by=ok",
+                 "? MessageBoxW owner=main caption=\"Error\" text=\"Unable to Enable IR port!\"", "> ok",
+                 "? MessageBoxClosed caption=\"Error\" by=ok", "> ok", "? MessageBoxClosed caption=\"About Nuvik\" by=ok",
+                 "> ok", "> boxes auto", "> send 40010", "? MessageBoxW owner=main caption=\"About Nuvik\"",
+                 "> send 103"},
+                // The open port was left alone; an answered box says so once.
+                {{"MessageBoxClosed ", 3}, {"CloseHandle port=", 1}, {"Shell_NotifyIcon op=NIM_MODIFY", 0}},
+                "no box is up"}),
+    [](const ::testing::TestParamInfo<Reentry>& info) { return info.param.name; });
+
 struct FailingStart {
   const char* name;
   std::string registry;  // file contents; empty: the default registry

@@ -402,7 +402,7 @@ const std::vector<BadLine> kBadMenuLines = {
     {"negative id", "choose -1", kMenuIsOpen},
     {"id past a word", "choose 70000", kMenuIsOpen},
     {"two ids", "choose 100 102", kMenuIsOpen},
-    {"other command", "send 40010", kMenuIsOpen},
+    {"ok without a box", "ok", kMenuIsOpen},
     {"tap again", "tap", kMenuIsOpen},
     {"dismiss with argument", "dismiss now", kMenuIsOpen},
     {"binary", BinaryLine(), kMenuIsOpen},
@@ -449,6 +449,7 @@ TEST(NuvikConsoleFaults, BadLinesAreRefusedOneByOneAndChangeNothing) {
   std::sort(effects.begin(), effects.end());
   EXPECT_EQ(effects, (std::vector<std::string>{"MessageBoxW owner=foreground caption=\"About Nuvik\"",
                                                "MessageBoxW owner=main caption=\"About Nuvik\"",
+                                               "PopupMenuClosed choice=102 by=user",
                                                "SendMessageW window=main msg=0x111 wparam=0x9C4A lparam=0x0",
                                                "TrackPopupMenuEx x=208 y=304 flags=0x28"}));
 

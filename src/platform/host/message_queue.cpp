@@ -56,13 +56,20 @@ Queues& Q() {
 
 std::atomic<uint64_t> g_nextThreadKey{1};
 
+// Wakes a queue's thread; from now on it is busy until it waits again, so
+// nobody takes it for idle before it has even run.
+void WakeLocked(Queue& queue) {
+  queue.idle = false;
+  queue.wake.notify_all();
+}
+
 // Answers a sent message with result, once; wakes its sender.
 void AnswerLocked(Sent* sent, LRESULT result) {
   if (sent->done) return;
   sent->result = result;
   sent->done = true;
   ++sent->sender->wakes;
-  sent->sender->wake.notify_all();
+  WakeLocked(*sent->sender);
 }
 
 // Every thread's queue lives from the thread's first message operation until
@@ -217,7 +224,7 @@ void WakeThread(uint64_t thread) {
   auto found = Q().byThread.find(thread);
   if (found == Q().byThread.end()) return;
   ++found->second->wakes;
-  found->second->wake.notify_all();
+  WakeLocked(*found->second);
 }
 
 }  // namespace host
@@ -264,7 +271,7 @@ BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
       return FALSE;
     }
     found->second->posted.push_back(msg);
-    found->second->wake.notify_all();
+    WakeLocked(*found->second);
   }
   device::NotifyChanged();
   return TRUE;
@@ -289,7 +296,7 @@ LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     auto found = Q().byThread.find(target);
     if (found == Q().byThread.end()) return 0;
     found->second->sent.push_back(sent);
-    found->second->wake.notify_all();
+    WakeLocked(*found->second);
   }
   // A message from another thread is an event worth seeing in the trace
   // (the reader's request to reopen the port is one); it is queued by now.
@@ -349,7 +356,7 @@ void WINAPI PostQuitMessage(int exitCode) {
     std::lock_guard<std::mutex> lock(Q().mutex);
     mine.quit = true;
     mine.quitCode = exitCode;
-    mine.wake.notify_all();
+    WakeLocked(mine);
   }
   host::Trace("PostQuitMessage code=" + std::to_string(exitCode));
 }

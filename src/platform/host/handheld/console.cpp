@@ -1,57 +1,38 @@
 // The handheld's console: one command a line on standard input, standing
-// for the stylus on the tray icon and for other programs.
+// for the stylus (on the tray icon, the menu, a message box) and for other
+// programs.
+//
+// The stylus and other programs do not wait for each other. A command from
+// another program runs on a thread of its own, blocked in SendMessageW for as
+// long as the program takes to answer, so a box its handling holds up can
+// still be answered from the next line. Lines for the stylus wait until the
+// program has settled (its thread idle in a message loop), so the line after
+// them sees the state they led to.
 #include <pthread.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdio>
 #include <iostream>
-#include <mutex>
+#include <memory>
 #include <sstream>
 
+#include "device.h"
 #include "handheld.h"
-#include "platform.h"
-#include "resource.h"
-#include "shell/tray_controller.h"
 
 namespace {
 
-// The menu shown by TrackPopupMenuEx waits for the console's next line.
-std::mutex g_menuMutex;
-std::condition_variable g_menuChanged;
-bool g_menuOpen = false;
-bool g_choiceReady = false;
-UINT g_choice = 0;
-unsigned long g_menusOpened = 0;
+const char USAGE[] =
+    "commands: tap, choose ID, dismiss, ok, send ID, resume, sip none|ce-star|other, boxes hold|auto, screen FILE";
 
-const char USAGE[] = "commands: tap, choose ID, dismiss, send ID, resume, sip none|ce-star|other";
+// How long the console waits for the program to answer a line.
+constexpr int kSettleMs = 5000;
 
 void Complain(const std::string& message) {
   std::fprintf(stderr, "nuvik: %s\n", message.c_str());
   std::fflush(stderr);
 }
 
-HWND MainWindow() { return FindWindowW(TEXT("IR PDA Keyboard Nuvik"), nullptr); }
-
-// Runs on the program's main thread, inside TrackPopupMenuEx.
-UINT ChooseFromMenu(HMENU, int, int) {
-  std::unique_lock<std::mutex> lock(g_menuMutex);
-  g_menuOpen = true;
-  g_choiceReady = false;
-  ++g_menusOpened;
-  g_menuChanged.notify_all();
-  g_menuChanged.wait(lock, [] { return g_choiceReady; });
-  g_menuOpen = false;
-  return g_choice;
-}
-
-void Choose(UINT id) {
-  std::lock_guard<std::mutex> lock(g_menuMutex);
-  g_choice = id;
-  g_choiceReady = true;
-  // The menu closes with the choice: the next line is a command again.
-  g_menuOpen = false;
-  g_menuChanged.notify_all();
-}
+HWND MainWindow() { return FindWindowW(u"IR PDA Keyboard Nuvik", nullptr); }
 
 // A line as the complaint shows it: quoted with escapes, cut to a length a
 // person can read.
@@ -69,81 +50,139 @@ bool ParseId(std::istringstream& words, UINT* id) {
   return true;
 }
 
-bool MenuOpen() {
-  std::lock_guard<std::mutex> lock(g_menuMutex);
-  return g_menuOpen;
+// Lets the program run until it waits for input again.
+void Settle() {
+  HWND main = MainWindow();
+  if (main != nullptr) device::WaitIdle(main, kSettleMs);
 }
 
-void HandleMenuLine(const std::string& line) {
-  std::istringstream words(line);
-  std::string verb, rest;
-  words >> verb;
-  UINT id = 0;
-  if (verb == "dismiss" && !(words >> rest)) {
-    Choose(0);
-  } else if (verb == "choose" && ParseId(words, &id)) {
-    for (const device::MenuItem& item : device::MenuItems()) {
-      if (item.id != id) continue;
-      if (item.state & MF_GRAYED) {
-        Complain("item " + std::to_string(id) + " is grayed; choose another or dismiss");
-        return;
-      }
-      Choose(id);
-      return;
-    }
-    Complain("the menu has no item " + std::to_string(id));
-  } else {
-    Complain("the menu is open: expected 'choose ID' or 'dismiss'");
-  }
-}
+// The menu stays up until the console's `choose` or `dismiss`.
+UINT KeepMenuOpen(HMENU, int, int) { return device::kMenuStaysOpen; }
 
 void Tap() {
-  HWND main = MainWindow();
-  if (main == nullptr) {
+  if (!device::TapTray()) {
     Complain("the program has no tray icon to tap");
     return;
   }
-  unsigned long opened;
-  {
-    std::lock_guard<std::mutex> lock(g_menuMutex);
-    opened = g_menusOpened;
-  }
-  PostMessageW(main, WM_TRAYNOTIFY, 256, WM_LBUTTONUP);
   // The next line belongs to the menu, so wait until it is up.
-  std::unique_lock<std::mutex> lock(g_menuMutex);
-  if (!g_menuChanged.wait_for(lock, std::chrono::seconds(5), [&] { return g_menusOpened != opened; })) {
-    Complain("the tray menu did not open");
+  if (!device::WaitFor([] { return device::OpenMenu().open; }, kSettleMs)) Complain("the tray menu did not open");
+}
+
+void Choose(UINT id) {
+  for (const device::MenuItem& item : device::OpenMenu().items) {
+    if (item.id != id) continue;
+    if (item.state & MF_GRAYED) {
+      Complain("item " + std::to_string(id) + " is grayed; choose another or dismiss");
+      return;
+    }
+    if (device::ChooseMenuItem(id)) Settle();
+    return;
   }
+  Complain("the menu has no item " + std::to_string(id));
+}
+
+// Another program: finds the main window and sends it WM_COMMAND id from a
+// thread of its own. Returns once the command is answered, or once its
+// handling has put up a box or the menu and waits for the stylus.
+void Send(UINT id) {
+  HWND main = MainWindow();
+  if (main == nullptr) {
+    Complain("no window of class \"IR PDA Keyboard Nuvik\" to send to");
+    return;
+  }
+  struct Job {
+    HWND window;
+    UINT id;
+    std::atomic<bool> done{false};
+  };
+  auto job = std::make_shared<Job>();
+  job->window = main;
+  job->id = id;
+  size_t boxes = device::BoxesUp().size();
+  bool menu = device::OpenMenu().open;
+  auto* held = new std::shared_ptr<Job>(job);
+  pthread_t thread;
+  auto run = [](void* argument) -> void* {
+    std::shared_ptr<Job> mine = std::move(*static_cast<std::shared_ptr<Job>*>(argument));
+    delete static_cast<std::shared_ptr<Job>*>(argument);
+    SendMessageW(mine->window, WM_COMMAND, mine->id, 0);
+    mine->done.store(true);
+    device::NotifyChanged();
+    return nullptr;
+  };
+  if (pthread_create(&thread, nullptr, run, held) != 0) {
+    delete held;
+    Complain("cannot start another program to send from");
+    return;
+  }
+  pthread_detach(thread);
+  device::WaitFor(
+      [&] { return job->done.load() || device::BoxesUp().size() > boxes || (!menu && device::OpenMenu().open); },
+      kSettleMs);
+  Settle();
+}
+
+// Lines that work whatever is up: other programs, the power button, the
+// panel, and the handheld's own settings.
+bool HandleAnytime(const std::string& verb, std::istringstream& words) {
+  std::string argument, rest;
+  UINT id = 0;
+  if (verb == "send") {
+    if (!ParseId(words, &id)) return false;
+    Send(id);
+  } else if (verb == "resume") {
+    if (words >> rest) return false;
+    device::Resume();
+  } else if (verb == "sip") {
+    if (!(words >> argument) || (words >> rest) ||
+        (argument != "none" && argument != "ce-star" && argument != "other"))
+      return false;
+    device::SetSip(argument == "none"      ? device::Sip::None
+                   : argument == "ce-star" ? device::Sip::CeStar
+                                           : device::Sip::Other);
+  } else if (verb == "boxes") {
+    if (!(words >> argument) || (words >> rest) || (argument != "hold" && argument != "auto")) return false;
+    device::SetBoxMode(argument == "hold" ? device::BoxMode::Hold : device::BoxMode::Auto);
+  } else if (verb == "screen") {
+    std::string path;
+    std::getline(words >> std::ws, path);
+    if (path.empty()) return false;
+    std::string error;
+    if (!device::SaveScreen(path, &error)) Complain("screen: " + error);
+  } else {
+    return false;
+  }
+  return true;
 }
 
 void HandleLine(const std::string& line) {
-  if (MenuOpen()) {
-    HandleMenuLine(line);
-    return;
-  }
   std::istringstream words(line);
-  std::string verb;
+  std::string verb, rest;
   if (!(words >> verb)) return;  // blank line
-  std::string argument, rest;
+  if (HandleAnytime(verb, words)) return;
+
+  bool menuOpen = device::OpenMenu().open;
+  bool boxUp = !device::BoxesUp().empty();
   UINT id = 0;
-  if (verb == "tap" && !(words >> rest)) {
+  std::istringstream again(line);
+  again >> verb;
+  if (menuOpen && verb == "dismiss" && !(again >> rest)) {
+    if (device::DismissMenu()) Settle();
+  } else if (menuOpen && verb == "choose" && ParseId(again, &id)) {
+    Choose(id);
+  } else if (boxUp && verb == "ok" && !(again >> rest)) {
+    if (device::AnswerBox()) Settle();
+  } else if (menuOpen) {
+    Complain("the menu is open: expected 'choose ID' or 'dismiss'" +
+             std::string(boxUp ? ", 'ok' for the box" : "") + " (or send, resume, sip)");
+  } else if (boxUp) {
+    Complain("a box is up: expected 'ok' (or send, resume, sip)");
+  } else if (verb == "tap" && !(again >> rest)) {
     Tap();
-  } else if (verb == "send" && ParseId(words, &id)) {
-    HWND main = MainWindow();
-    if (main == nullptr) {
-      Complain("no window of class \"IR PDA Keyboard Nuvik\" to send to");
-      return;
-    }
-    SendMessageW(main, WM_COMMAND, id, 0);
-  } else if (verb == "resume" && !(words >> rest)) {
-    device::Resume();
-  } else if (verb == "sip" && (words >> argument) && !(words >> rest) &&
-             (argument == "none" || argument == "ce-star" || argument == "other")) {
-    device::SetSip(argument == "none" ? device::Sip::None
-                   : argument == "ce-star" ? device::Sip::CeStar
-                                           : device::Sip::Other);
   } else if (verb == "choose" || verb == "dismiss") {
     Complain("no menu is open: 'tap' first");
+  } else if (verb == "ok") {
+    Complain("no box is up");
   } else {
     Complain("cannot understand " + Shown(line) + " (" + USAGE + ")");
   }
@@ -151,13 +190,15 @@ void HandleLine(const std::string& line) {
 
 void* ReadConsole(void*) {
   std::string line;
-  while (std::getline(std::cin, line)) {
+  for (;;) {
+    device::FlushTrace();  // whoever types next has seen everything so far
+    if (!std::getline(std::cin, line)) break;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     HandleLine(line);
   }
   // End of input changes nothing: the program stays resident. An open menu
   // is dismissed, as a tap elsewhere would.
-  if (MenuOpen()) Choose(0);
+  device::DismissMenu();
   return nullptr;
 }
 
@@ -166,15 +207,14 @@ void* ReadConsole(void*) {
 namespace handheld {
 
 void StartConsole() {
-  device::SetMenuChooser(ChooseFromMenu);
+  device::SetMenuChooser(KeepMenuOpen);
   pthread_t thread;
   if (pthread_create(&thread, nullptr, ReadConsole, nullptr) == 0) pthread_detach(thread);
 }
 
 void CloseProgram() {
-  // An open menu would hold the main thread; the task manager's close
-  // dismisses it first.
-  if (MenuOpen()) Choose(0);
+  // As the task manager does: the window is closed whatever is up; an open
+  // menu or a box owned by the window goes with it.
   HWND main = MainWindow();
   if (main != nullptr) PostMessageW(main, WM_CLOSE, 0, 0);
 }
