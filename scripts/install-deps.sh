@@ -3,7 +3,9 @@
 # (`host`: only what the simulated handheld's build needs). Only missing
 # packages are installed; needs root (or sudo).
 set -eu
-packages="cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3"
+# The handheld draws its screen with Cairo in DejaVu Sans; apngasm makes the
+# demo's animation from those pictures.
+packages="cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3 pkg-config libcairo2-dev fonts-dejavu-core apngasm"
 if [ "${1:-all}" != host ]; then
   packages="$packages clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth"
 fi
