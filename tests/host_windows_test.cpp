@@ -19,6 +19,7 @@ namespace {
 
 constexpr UINT kPing = WM_USER + 1;  // answered with wParam + 1
 constexpr UINT kNote = WM_USER + 2;  // only logged
+constexpr UINT kQuit = WM_USER + 3;  // posts the quit message with code 7
 
 struct Seen {
   HWND window;
@@ -30,6 +31,7 @@ struct Seen {
 std::mutex g_seenMutex;
 std::vector<Seen> g_seen;
 std::atomic<LRESULT> g_createAnswer{0};
+HWND g_innerBoxOwner = nullptr;
 
 std::vector<Seen> SeenMessages() {
   std::lock_guard<std::mutex> lock(g_seenMutex);
@@ -49,6 +51,8 @@ LRESULT CALLBACK LoggingProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
   }
   if (message == WM_CREATE) return g_createAnswer.load();
   if (message == kPing) return static_cast<LRESULT>(wParam + 1);
+  if (message == kQuit) PostQuitMessage(7);
+  if (message == kQuit + 1) MessageBoxW(g_innerBoxOwner, u"Text", u"Inner", MB_OK);
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
@@ -537,6 +541,101 @@ TEST_F(HostWindowsTest, MessageBoxRecordsItsOwnerKindAndAnswersOk) {
 
   device::DestroyForeignWindow(foreground);
   EXPECT_EQ(GetForegroundWindow(), nullptr);  // a window that is gone is nobody's foreground
+}
+
+// A held box or menu runs the thread's messages until it ends: sent
+// messages are answered and posted ones dispatched meanwhile. It ends when
+// the device answers, when a quit arrives (posted again for the outer loop),
+// or when its owner goes.
+TEST_F(HostWindowsTest, ModalLoopsRunTheThreadsMessagesUntilTheyEnd) {
+  enum Kind { Box, Menu };
+  enum End { Answer, Quit, OwnerGoes };
+  struct Case {
+    const char* name;
+    Kind kind;
+    End end;
+    int result;               // MessageBoxW's answer, or TrackPopupMenuEx's
+    const char* closedLine;   // the trace line that shows the end
+  } cases[] = {
+      {"box answered", Box, Answer, IDOK, "MessageBoxClosed caption=\"Held\" by=ok"},
+      {"box ended by a quit", Box, Quit, 0, "MessageBoxClosed caption=\"Held\" by=quit"},
+      {"box whose owner goes", Box, OwnerGoes, 0, "MessageBoxClosed caption=\"Held\" by=owner"},
+      {"menu answered", Menu, Answer, TRUE, "PopupMenuClosed choice=100 by=user"},
+      {"menu ended by a quit", Menu, Quit, FALSE, "PopupMenuClosed choice=none by=quit"},
+      {"menu whose owner goes", Menu, OwnerGoes, FALSE, "PopupMenuClosed choice=none by=owner"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HWND main = Create();
+    HMENU menu = CreatePopupMenu();
+    ASSERT_TRUE(AppendMenuW(menu, MF_STRING, 100, u"&Disable"));
+    device::SetBoxMode(device::BoxMode::Hold);
+    device::SetMenuChooser([](HMENU, int, int) { return device::kMenuStaysOpen; });
+    std::atomic<bool> pinged{false};
+    std::thread stylus([&] {
+      auto up = [&] { return c.kind == Box ? device::BoxesUp().size() == 1 : device::OpenMenu().open; };
+      if (!device::WaitFor(up)) return;
+      Sender ping(main, kPing, 41);
+      pinged = ping.Answered() && ping.Answer() == 42;
+      PostMessageW(main, kNote, 1, 0);
+      ASSERT_TRUE(device::WaitIdle(main));  // the note has been dispatched
+      if (c.end == Answer) {
+        EXPECT_TRUE(c.kind == Box ? device::AnswerBox() : device::ChooseMenuItem(100));
+      } else {
+        PostMessageW(main, c.end == Quit ? kQuit : WM_CLOSE, 0, 0);
+      }
+    });
+    int result = c.kind == Box ? MessageBoxW(main, u"Text", u"Held", MB_OK)
+                               : TrackPopupMenuEx(menu, 0x28, 208, 304, main, nullptr);
+    stylus.join();
+    EXPECT_EQ(result, c.result);
+    EXPECT_TRUE(pinged.load()) << "a message sent while it was up was not answered";
+    EXPECT_TRUE(TraceHas(c.closedLine));
+    EXPECT_TRUE(device::BoxesUp().empty());
+    EXPECT_FALSE(device::OpenMenu().open);
+    // The quit is still there for the message loop, after the menu's pick.
+    MSG msg;
+    if (c.kind == Menu && c.end == Answer) {
+      ASSERT_EQ(GetMessageW(&msg, nullptr, 0, 0), TRUE);
+      EXPECT_EQ(msg.message, static_cast<UINT>(WM_COMMAND));
+      EXPECT_EQ(msg.wParam, 100u);
+    }
+    if (c.end == Quit) {
+      EXPECT_EQ(GetMessageW(&msg, nullptr, 0, 0), FALSE);
+      EXPECT_EQ(msg.wParam, 7u);
+    }
+    std::vector<UINT> ids = SeenIds();
+    EXPECT_NE(std::find(ids.begin(), ids.end(), kNote), ids.end()) << "a posted message was not dispatched";
+    DestroyMenu(menu);
+    if (c.end != OwnerGoes) DestroyWindow(main);
+    device::SetBoxMode(device::BoxMode::Auto);
+    device::ClearRecords();
+  }
+}
+
+TEST_F(HostWindowsTest, NestedHeldBoxesAreAnsweredNewestFirst) {
+  HWND main = Create();
+  device::SetBoxMode(device::BoxMode::Hold);
+  std::vector<std::u16string> seenUp;
+  std::thread stylus([&] {
+    ASSERT_TRUE(device::WaitFor([] { return device::BoxesUp().size() == 2; }));
+    for (const auto& box : device::BoxesUp()) seenUp.push_back(box.caption);
+    EXPECT_TRUE(device::AnswerBox());
+    ASSERT_TRUE(device::WaitFor([] { return device::BoxesUp().size() == 1; }));
+    EXPECT_EQ(device::BoxesUp()[0].caption, u"Outer");
+    EXPECT_TRUE(device::AnswerBox());
+  });
+  // The outer box's loop dispatches the message that puts up the inner one.
+  std::thread other([&] {
+    ASSERT_TRUE(device::WaitFor([] { return device::BoxesUp().size() == 1; }));
+    PostMessageW(main, kQuit + 1, 0, 0);
+  });
+  g_innerBoxOwner = main;
+  EXPECT_EQ(MessageBoxW(main, u"Text", u"Outer", MB_OK), IDOK);
+  other.join();
+  stylus.join();
+  EXPECT_EQ(seenUp, (std::vector<std::u16string>{u"Outer", u"Inner"}));
+  EXPECT_FALSE(device::AnswerBox()) << "no box is left to answer";
 }
 
 }  // namespace

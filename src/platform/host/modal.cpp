@@ -121,7 +121,9 @@ UINT RunPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner) {
       return shown->answered || !MenuExists(menu) || !WindowExists(owner);
     });
   }
-  bool gone = !MenuExists(menu) || !WindowExists(owner);
+  bool ownerGone = !WindowExists(owner);
+  bool menuGone = !MenuExists(menu);
+  bool gone = ownerGone || menuGone;
   {
     std::lock_guard<std::mutex> lock(M().mutex);
     if (held) picked = shown->answered ? shown->choice : 0;
@@ -129,7 +131,7 @@ UINT RunPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner) {
   }
   if (held) {
     Trace("PopupMenuClosed choice=" + (picked ? std::to_string(picked) : std::string("none")) +
-          " by=" + (shown->answered ? "user" : gone ? "owner" : "quit"));
+          " by=" + (shown->answered ? "user" : ownerGone ? "owner" : menuGone ? "destroyed" : "quit"));
   }
   device::NotifyChanged();
   if (picked == 0 || gone) return 0;
