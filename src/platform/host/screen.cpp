@@ -279,6 +279,8 @@ bool SaveScreen(const std::string& path, std::string* error) {
     return false;
   };
   if (path.empty()) return fail("no file name given");
+  std::string fontError;
+  if (!LoadFonts(&fontError)) return fail(fontError);
   ScreenState state = ReadScreenState();
   if (state.width <= 0 || state.height <= 0 || state.height < 2 * kBarHeight + kSipHeight) {
     return fail("the screen is too small to draw (" + std::to_string(state.width) + "x" +

@@ -1,8 +1,11 @@
 // Reading the device for a picture of its screen, and laying the picture out.
 #include "screen_layout.h"
 
+#include <cairo-ft.h>
+
 #include <algorithm>
 #include <ctime>
+#include <mutex>
 
 #include "internal.h"
 
@@ -25,7 +28,10 @@ constexpr int kBoxWidth = 224;
 constexpr int kBoxPadding = 8;
 constexpr int kOkWidth = 52;
 constexpr int kOkHeight = 20;
-constexpr int kBoxCascade = 12;  // each newer box sits this much lower and to the right
+// Each newer box sits lower by its caption band and a little to the right,
+// so the captions of the boxes under it stay readable.
+constexpr int kBoxCascadeDown = kBoxCaptionHeight + 4;
+constexpr int kBoxCascadeRight = 8;
 
 // The CE-Star keyboard the program taps, if it shows now: the first child of
 // the input panel, with that input method's class.
@@ -102,9 +108,56 @@ void WrapParagraph(cairo_t* cr, const std::string& paragraph, double maxWidth, s
 
 }  // namespace
 
+namespace {
+
+// Loaded once and kept for the life of the process, like the handheld's own
+// fonts in ROM.
+struct Fonts {
+  std::mutex mutex;
+  bool tried = false;
+  std::string error;
+  FT_Library library = nullptr;
+  cairo_font_face_t* faces[2] = {nullptr, nullptr};  // by Weight
+};
+Fonts& F() {
+  static Fonts* fonts = new Fonts;
+  return *fonts;
+}
+
+}  // namespace
+
+bool LoadFonts(std::string* error) {
+  Fonts& fonts = F();
+  std::lock_guard<std::mutex> lock(fonts.mutex);
+  if (!fonts.tried) {
+    fonts.tried = true;
+    if (FT_Init_FreeType(&fonts.library) != 0) {
+      fonts.error = "FreeType cannot start";
+    } else {
+      const char* files[2] = {kFontRegular, kFontBold};
+      for (int i = 0; i < 2 && fonts.error.empty(); ++i) {
+        FT_Face face = nullptr;
+        if (FT_New_Face(fonts.library, files[i], 0, &face) != 0) {
+          fonts.error = std::string("cannot read the font ") + files[i] + " (Debian package fonts-dejavu-core)";
+        } else {
+          fonts.faces[i] = cairo_ft_font_face_create_for_ft_face(face, 0);
+        }
+      }
+    }
+  }
+  if (!fonts.error.empty() && error) *error = fonts.error;
+  return fonts.error.empty();
+}
+
 void UseFont(cairo_t* cr, Weight weight, double size) {
-  cairo_select_font_face(cr, kFontFamily, CAIRO_FONT_SLANT_NORMAL,
-                         weight == Weight::Bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_font_face_t* face = LoadFonts(nullptr) ? F().faces[weight == Weight::Bold ? 1 : 0] : nullptr;
+  if (face != nullptr) {
+    cairo_set_font_face(cr, face);
+  } else {
+    // Only measuring and drawing for a caller that did not check LoadFonts.
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
+                           weight == Weight::Bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+  }
   cairo_set_font_size(cr, size);
 }
 
@@ -229,8 +282,9 @@ ScreenLayout LayOut(const ScreenState& state) {
     while (box.lines.size() > 1 && box.lines.back().empty()) box.lines.pop_back();
     int height = 1 + kBoxCaptionHeight + kBoxPadding + static_cast<int>(box.lines.size()) * kLineHeight + kBoxPadding +
                  kOkHeight + kBoxPadding + 1;
-    int step = static_cast<int>(i) * kBoxCascade;
-    box.frame = Clamp(Rect{(w - boxWidth) / 2 + step / 2, areaTop + (areaHeight - height) / 2 + step, boxWidth, height},
+    int step = static_cast<int>(i);
+    box.frame = Clamp(Rect{(w - boxWidth) / 2 + step * kBoxCascadeRight,
+                           areaTop + (areaHeight - height) / 2 + step * kBoxCascadeDown, boxWidth, height},
                       w, h);
     box.caption = Rect{box.frame.x + 1, box.frame.y + 1, box.frame.width - 2, kBoxCaptionHeight};
     box.ok = Rect{box.frame.x + (box.frame.width - kOkWidth) / 2, box.frame.Bottom() - 1 - kBoxPadding - kOkHeight,

@@ -76,13 +76,17 @@ Rect PlaceMenu(int x, int y, unsigned flags, int width, int height, int screenWi
 // index in the result, -1 for none) the '&' underlines. "&&" is an ampersand.
 std::u16string StripMnemonic(const std::u16string& text, int* underlined);
 
-// The fonts, from fonts-dejavu-core through fontconfig.
-constexpr const char* kFontFamily = "DejaVu Sans";
+// The fonts: DejaVu Sans from fonts-dejavu-core, read from its files so the
+// picture does not depend on what else fontconfig would pick.
+constexpr const char* kFontRegular = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+constexpr const char* kFontBold = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
 constexpr double kTextSize = 11;     // focus text, box text, menu items
 constexpr double kCaptionSize = 11;  // bold: box captions, Start
 constexpr double kSmallSize = 8;     // the clock's neighbours, key labels
 
 enum class Weight { Regular, Bold };
+// Loads the font files once; false with *error when they cannot be read.
+bool LoadFonts(std::string* error);
 void UseFont(cairo_t* cr, Weight weight, double size);
 // The advance of UTF-8 text in the font `cr` uses.
 double TextWidth(cairo_t* cr, const std::string& text);
