@@ -8,10 +8,19 @@
   footprint  VmRSS and VmHWM after start, and the sizes of the Windows
              executables when they are built
   process    packets per second from `nuvik-adapter --fast` through the
-             handheld's own pseudo-terminal bridge to SendInput trace lines
+             handheld's own pseudo-terminal bridge to SendInput trace lines,
+             side by side (alternating rounds) with the bare reader
+             (bench/bare_reader.cpp: one pseudo-terminal read 4 KiB at a time,
+             one line printed and flushed per packet)
+  latency    one packet at a time, written on the adapter's side of the
+             pseudo-terminal, until its line arrives on standard output; for
+             nuvik and for the bare reader
+  soak       nuvik's resident memory at start, after a warm-up and after
+             --soak-packets more packets
 
 Usage: process_bench.py BUILD_DIR [--idle-seconds S] [--failing-seconds S]
-                        [--packets N] [--windows-dir DIR ...]
+                        [--packets N] [--rounds R] [--latency-packets N]
+                        [--soak-packets N] [--windows-dir DIR ...]
 Prints one "RESULT key value" line per figure, as the other benchmarks do.
 """
 import argparse
@@ -19,10 +28,12 @@ import glob
 import os
 import re
 import signal
+import statistics
 import subprocess
 import sys
 import threading
 import time
+import tty
 
 LINE_RATE = 240.0  # packets per second on the 9600 bit/s wire
 
@@ -35,18 +46,21 @@ class Nuvik:
     """The handheld program with its stdout read line by line on a thread.
 
     Its standard input stays open (and silent) so that the console does not
-    see the end of its input.
+    see the end of its input. Lines starting with `key_prefix` are counted,
+    not kept; the time the chunk holding one arrived is `last_key_at`.
     """
 
-    def __init__(self, build, env=None):
+    def __init__(self, build, env=None, argv=None, key_prefix=b"SendInput "):
         environment = dict(os.environ)
         environment.update(env or {})
-        self.proc = subprocess.Popen([os.path.join(build, "nuvik")], stdin=subprocess.PIPE,
+        self.proc = subprocess.Popen(argv or [os.path.join(build, "nuvik")], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
+        self.key_prefix = key_prefix
         self.lines = []
         self.key_events = 0
         self.key_target = None
         self.target_reached_at = None
+        self.last_key_at = None
         self.cond = threading.Condition()
         self.thread = threading.Thread(target=self._pump, daemon=True)
         self.thread.start()
@@ -56,16 +70,18 @@ class Nuvik:
         partial = b""
         while True:
             chunk = os.read(fd, 1 << 20)
+            arrived = time.monotonic()
             if not chunk:
                 break
             parts = (partial + chunk).split(b"\n")
             partial = parts.pop()
             with self.cond:
                 for raw in parts:
-                    if raw.startswith(b"SendInput "):
+                    if raw.startswith(self.key_prefix):
                         self.key_events += 1
+                        self.last_key_at = arrived
                         if self.key_events == self.key_target:
-                            self.target_reached_at = time.monotonic()
+                            self.target_reached_at = arrived
                     elif len(self.lines) < 10000:
                         self.lines.append(raw.decode("utf-8", "replace"))
                 self.cond.notify_all()
@@ -201,27 +217,134 @@ def measure_failing(build, seconds):
         nuvik.stop()
 
 
-def measure_process(build, packets):
+def start_nuvik(build):
+    """nuvik, up with its tray icon, and the path its adapter writes to."""
     nuvik = Nuvik(build)
+    match = nuvik.wait_line(r'^port name="COM\d:" path="([^"]+)"')
+    if match is None or not started(nuvik):
+        nuvik.stop()
+        sys.exit("process_bench: nuvik did not announce its port")
+    time.sleep(0.5)  # start-up's last effects settle; the reader is in its wait
+    return nuvik, match.group(1)
+
+
+def start_bare_reader(build):
+    reader = Nuvik(build, argv=[os.path.join(build, "bench", "nuvik_bench_bare_reader")], key_prefix=b"packet ")
+    match = reader.wait_line(r'^port path="([^"]+)"')
+    if match is None:
+        reader.stop()
+        sys.exit("process_bench: the bare reader did not announce its pseudo-terminal")
+    return reader, match.group(1)
+
+
+def send_fast(build, path, pairs):
+    adapter = subprocess.run([os.path.join(build, "nuvik-adapter"), "--fast", "--repeat", str(pairs),
+                              "--hex", "41 1E 00 5F 41 1E 80 DF", path], capture_output=True, text=True)
+    if adapter.returncode != 0:
+        sys.exit("process_bench: nuvik-adapter failed: " + adapter.stderr)
+
+
+def fast_run(build, reader, path, pairs, timeout=120):
+    """Packets per second from the adapter's start to the last key line."""
+    with reader.cond:
+        target = reader.key_events + pairs * 2
+        reader.key_target = target
+        reader.target_reached_at = None
+    begin = time.monotonic()
+    send_fast(build, path, pairs)
+    if not reader.wait_key_events(target, timeout=timeout):
+        sys.exit(f"process_bench: {reader.key_events} of {target} key lines arrived")
+    return pairs * 2 / (reader.target_reached_at - begin)
+
+
+def measure_process(build, packets, rounds):
+    """nuvik and the bare reader in alternating rounds of the same run, so
+    that load from anything else on the machine falls on both alike."""
+    nuvik, nuvik_path = start_nuvik(build)
+    bare, bare_path = start_bare_reader(build)
     try:
-        match = nuvik.wait_line(r'^port name="COM\d:" path="([^"]+)"')
-        if match is None or not started(nuvik):
-            sys.exit("process_bench: nuvik did not announce its port")
-        time.sleep(0.5)
         pairs = packets // 2
-        with nuvik.cond:
-            nuvik.key_target = pairs * 2
-        begin = time.monotonic()
-        adapter = subprocess.run([os.path.join(build, "nuvik-adapter"), "--fast", "--repeat", str(pairs),
-                                  "--hex", "41 1E 00 5F 41 1E 80 DF", match.group(1)],
-                                 capture_output=True, text=True)
-        if adapter.returncode != 0:
-            sys.exit("process_bench: nuvik-adapter failed: " + adapter.stderr)
-        if not nuvik.wait_key_events(pairs * 2, timeout=60):
-            sys.exit(f"process_bench: {nuvik.key_events} of {pairs * 2} key events arrived")
-        per_second = pairs * 2 / (nuvik.target_reached_at - begin)
+        program, floor = [], []
+        for _ in range(rounds):
+            program.append(fast_run(build, nuvik, nuvik_path, pairs))
+            floor.append(fast_run(build, bare, bare_path, pairs))
+        print("  process: nuvik " + ", ".join(f"{r:,.0f}" for r in program) + " packets/s; bare reader " +
+              ", ".join(f"{r:,.0f}" for r in floor), file=sys.stderr)
+        per_second = statistics.median(program)
+        bare_per_second = statistics.median(floor)
         result("process_packets_per_s", per_second)
         result("process_x_line_rate", per_second / LINE_RATE)
+        result("bare_reader_packets_per_s", bare_per_second)
+        result("process_share_of_bare", per_second / bare_per_second)
+    finally:
+        nuvik.stop()
+        bare.stop()
+
+
+def one_at_a_time(reader, path, packets, warm_up=20):
+    """Latencies in microseconds, sorted: each packet is written whole on the
+    adapter's side once the previous one's line has arrived and a
+    millisecond has passed, as between a person's key events."""
+    fd = os.open(path, os.O_WRONLY | os.O_NOCTTY)
+    try:
+        tty.setraw(fd)
+        keys = [bytes.fromhex("41 1E 00 5F"), bytes.fromhex("41 1E 80 DF")]
+        latencies = []
+        for i in range(packets + warm_up):
+            with reader.cond:
+                expected = reader.key_events + 1
+            written = time.monotonic()
+            os.write(fd, keys[i % 2])
+            if not reader.wait_key_events(expected, timeout=5):
+                sys.exit(f"process_bench: packet {i} never arrived")
+            if i >= warm_up:
+                latencies.append((reader.last_key_at - written) * 1e6)
+            time.sleep(0.001)
+        return sorted(latencies)
+    finally:
+        os.close(fd)
+
+
+def percentile(sorted_values, share):
+    return sorted_values[min(len(sorted_values) - 1, int(share * (len(sorted_values) - 1) + 0.5))]
+
+
+def measure_latency(build, packets):
+    nuvik, nuvik_path = start_nuvik(build)
+    bare, bare_path = start_bare_reader(build)
+    try:
+        for name, reader, path in (("process", nuvik, nuvik_path), ("bare_reader", bare, bare_path)):
+            latencies = one_at_a_time(reader, path, packets)
+            print(f"  latency, {name}: median {percentile(latencies, 0.5):.1f} us, "
+                  f"p99 {percentile(latencies, 0.99):.1f} us, max {latencies[-1]:.1f} us", file=sys.stderr)
+            result(f"{name}_latency_median_us", percentile(latencies, 0.5))
+            result(f"{name}_latency_p99_us", percentile(latencies, 0.99))
+    finally:
+        nuvik.stop()
+        bare.stop()
+
+
+def measure_soak(build, packets, warm_up=100000):
+    """Resident memory at start, once warm, and after `packets` more."""
+    nuvik, path = start_nuvik(build)
+    try:
+        pid = nuvik.proc.pid
+        start = status_kib(pid, "VmRSS")
+        fast_run(build, nuvik, path, warm_up // 2, timeout=600)
+        warm = status_kib(pid, "VmRSS")
+        sent = 0
+        while sent < packets:  # the adapter repeats at most a million times
+            pairs = min(packets - sent, 1000000) // 2
+            fast_run(build, nuvik, path, pairs, timeout=600)
+            sent += pairs * 2
+        after = status_kib(pid, "VmRSS")
+        print(f"  soak: VmRSS {start:,} KiB at start, {warm:,} KiB after {warm_up:,} packets, "
+              f"{after:,} KiB after {sent:,} more", file=sys.stderr)
+        result("soak_packets", sent)
+        result("soak_rss_start_kib", start)
+        result("soak_rss_warm_kib", warm)
+        result("soak_rss_after_kib", after)
+        result("soak_growth_kib", after - warm)
     finally:
         nuvik.stop()
 
@@ -239,6 +362,9 @@ def main():
     parser.add_argument("--idle-seconds", type=float, default=10.0)
     parser.add_argument("--failing-seconds", type=float, default=5.0)
     parser.add_argument("--packets", type=int, default=100000)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--latency-packets", type=int, default=500)
+    parser.add_argument("--soak-packets", type=int, default=1000000)
     parser.add_argument("--windows-dir", action="append", default=[])
     args = parser.parse_args()
     if not os.access(os.path.join(args.build, "nuvik"), os.X_OK):
@@ -246,7 +372,11 @@ def main():
     measure_idle(args.build, args.idle_seconds)
     measure_failing(args.build, args.failing_seconds)
     if args.packets > 0:
-        measure_process(args.build, args.packets)
+        measure_process(args.build, args.packets, args.rounds)
+    if args.latency_packets > 0:
+        measure_latency(args.build, args.latency_packets)
+    if args.soak_packets > 0:
+        measure_soak(args.build, args.soak_packets)
     measure_windows(args.windows_dir)
     return 0
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "key_encoder.h"
+#include "process_harness.h"
 #include "tty_writer.h"
 
 extern char** environ;
@@ -38,10 +39,14 @@ constexpr std::uint8_t kUp = 0x80;
 constexpr Event kShiftDown{0x10, 42, 0};
 constexpr Event kShiftUp{0x10, 42, kUp};
 
+// The packets the box sends for these key events: a check that would be FF,
+// which the handheld refuses, is moved off by setting bit 0 of the flags.
 std::vector<Packet> ToPackets(const std::vector<Event>& events) {
   std::vector<Packet> packets;
   for (const Event& e : events) {
-    packets.push_back(Packet{e.vk, e.scan, e.flags, static_cast<std::uint8_t>(e.vk ^ e.scan ^ e.flags)});
+    std::uint8_t flags = e.flags;
+    if ((e.vk ^ e.scan ^ flags) == 0xFF) flags |= 0x01;
+    packets.push_back(Packet{e.vk, e.scan, flags, static_cast<std::uint8_t>(e.vk ^ e.scan ^ flags)});
   }
   return packets;
 }
@@ -78,10 +83,33 @@ TEST(AdapterPacket, AcceptsOnlyWhatTheHandheldTakes) {
       {{0xFF, 0x00, 0x00, 0xFF}, false},  // filler as key code
       {{0xF0, 0x0F, 0x00, 0xFF}, false},  // check FF is never taken
       {{0x25, 0x4B, 0x40, 0x2E}, true},   // extended left arrow
+      {{0x4D, 0x32, 0x80, 0xFF}, false},  // M let go, as the flags say it
+      {{0x4D, 0x32, 0x81, 0xFE}, true},   // ...and as the box sends it
   };
   for (const Case& c : cases) {
     EXPECT_EQ(adapter::IsAcceptable(c.packet), c.accepted)
         << int(c.packet.key) << " " << int(c.packet.scan) << " " << int(c.packet.flags);
+  }
+}
+
+// Only the six low flag bits may change, and only when the check would be FF.
+TEST(AdapterPacket, KeyEventsNeverCheckToFF) {
+  struct Case {
+    Event event;
+    Packet sent;
+  } cases[] = {
+      {{0x41, 0x1E, 0x00}, {0x41, 0x1E, 0x00, 0x5F}},  // nothing to move
+      {{0x4D, 0x32, 0x80}, {0x4D, 0x32, 0x81, 0xFE}},  // M released
+      {{0x4E, 0x31, 0x80}, {0x4E, 0x31, 0x81, 0xFE}},  // N released
+      {{0xF0, 0x0F, 0x00}, {0xF0, 0x0F, 0x01, 0xFE}},
+      {{0xB1, 0x0F, 0x41}, {0xB1, 0x0F, 0x43, 0xFD}},  // bit 0 already set: bit 1
+      {{0x00, 0x00, 0xFF}, {0x00, 0x00, 0xFE, 0xFE}},  // every spare bit set: bit 0 cleared
+  };
+  for (const Case& c : cases) {
+    const Packet sent = adapter::MakeKeyEventPacket(c.event.vk, c.event.scan, c.event.flags);
+    EXPECT_EQ(sent, c.sent) << std::hex << int(c.event.vk) << " " << int(c.event.scan) << " " << int(c.event.flags);
+    EXPECT_TRUE(adapter::IsAcceptable(sent));
+    EXPECT_EQ(sent.flags & 0xC0, c.event.flags & 0xC0) << "released and extended are kept";
   }
 }
 
@@ -184,26 +212,27 @@ TEST(AdapterText, EveryPrintableCharacterTypesItsUsKey) {
   }
 }
 
-// Only the releases of M and N check to FF; the box sends them regardless.
+// Only the releases of M and N would check to FF; they go with bit 0 set.
 TEST(AdapterText, EveryPacketChecksAndEveryKeyComesBackUp) {
   std::string all = "\t\n\r\b";
   for (char c = 0x20; c < 0x7F; ++c) all += c;
   const std::vector<Packet> packets = Encode(all);
   ASSERT_FALSE(packets.empty());
   int held[256] = {};
-  std::vector<Packet> dropped;
+  std::vector<Packet> moved;
   for (const Packet& p : packets) {
-    if (!adapter::IsAcceptable(p)) dropped.push_back(p);
+    EXPECT_TRUE(adapter::IsAcceptable(p)) << std::hex << int(p.key) << " " << int(p.flags);
+    if (p.flags & 0x01) moved.push_back(p);
     EXPECT_EQ(p.check, p.key ^ p.scan ^ p.flags);
-    EXPECT_EQ(p.flags & ~kUp, 0) << "no extended keys in typed text";
+    EXPECT_EQ(p.flags & ~(kUp | 0x01), 0) << "no extended keys in typed text";
     held[p.key] += (p.flags & kUp) ? -1 : 1;
     EXPECT_GE(held[p.key], 0);
     EXPECT_LE(held[p.key], 1);
   }
   for (int count : held) EXPECT_EQ(count, 0);
   // 'M', 'N', then 'm', 'n' in the order typed.
-  const Event m_up{0x4D, 50, kUp}, n_up{0x4E, 49, kUp};
-  EXPECT_EQ(dropped, ToPackets({m_up, n_up, m_up, n_up}));
+  const Event m_up{0x4D, 50, kUp | 0x01}, n_up{0x4E, 49, kUp | 0x01};
+  EXPECT_EQ(moved, ToPackets({m_up, n_up, m_up, n_up}));
 }
 
 TEST(AdapterText, RefusesCharactersOutsideTheLayoutNamingThemAndWhere) {
@@ -281,7 +310,8 @@ TEST(AdapterKey, ParsesKeySpecs) {
       {"0x25:0x4B:40", {0x25, 0x4B, 0x40}}, {"25:4b:up+ext", {0x25, 0x4B, 0xC0}},
       {"25:4B:ext", {0x25, 0x4B, 0x40}},  {"41:1E:up", {0x41, 0x1E, 0x80}},
       {"41:1E:down", {0x41, 0x1E, 0x00}}, {"0:0:3", {0x00, 0x00, 0x03}},
-      {"F0:0F", {0xF0, 0x0F, 0x00}},      {"4D:32:up", {0x4D, 0x32, 0x80}},  // check FF
+      {"F0:0F", {0xF0, 0x0F, 0x00}},      {"4D:32:up", {0x4D, 0x32, 0x80}},  // goes as 4D 32 81 FE
+      {"4D:32:80", {0x4D, 0x32, 0x81}},   {"B1:0F:41", {0xB1, 0x0F, 0x43}},
   };
   for (const Case& c : cases) {
     Packet out{};
@@ -664,16 +694,15 @@ TEST(AdapterCli, TypesStandardInputRepeatedly) {
   EXPECT_EQ(run.err, "nuvik-adapter: sent 12 packets (48 bytes) to " + pty.path() + "\n");
 }
 
-TEST(AdapterCli, PacketsTheHandheldDropsAreSentWithANote) {
+TEST(AdapterCli, MAndNLetGoAsTheHandheldTakesThemButHexIsSentAsIs) {
   PseudoTerminal pty;
   ASSERT_TRUE(pty.ok()) << std::strerror(errno);
-  const ProcessResult run = RunAdapter({"--fast", "--text", "mn", pty.path()});
+  const ProcessResult run = RunAdapter({"--fast", "--text", "mn", "--hex", "4D 32 80 FF", pty.path()});
   ASSERT_EQ(run.exit_code, 0) << run.err;
-  const Bytes expected = ToBytes(Encode("mn"));
+  const Bytes expected = {0x4D, 0x32, 0x00, 0x7F, 0x4D, 0x32, 0x81, 0xFE, 0x4E, 0x31, 0x00, 0x7F,
+                          0x4E, 0x31, 0x81, 0xFE, 0x4D, 0x32, 0x80, 0xFF};
   EXPECT_EQ(pty.Read(expected.size()), expected);
-  EXPECT_TRUE(StartsWith(run.err, "nuvik-adapter: note: 2 packet(s) check to FF")) << run.err;
-  EXPECT_NE(run.err.find("4D 32 80 FF"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("sent 4 packets (16 bytes)"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err, "nuvik-adapter: sent 5 packets (20 bytes) to " + pty.path() + "\n");
 }
 
 // A refused run leaves the line silent: the next good run's bytes are the
@@ -686,6 +715,41 @@ TEST(AdapterCli, RefusedInputSendsNothing) {
   const ProcessResult good = RunAdapter({"--fast", "--key", "41:1E", pty.path()});
   ASSERT_EQ(good.exit_code, 0) << good.err;
   EXPECT_EQ(pty.Read(4), (Bytes{0x41, 0x1E, 0x00, 0x5F}));
+}
+
+// ---- Through the handheld ------------------------------------------------
+
+// Typed into `nuvik`, then the program ends: every press and every release
+// reaches the handheld (none refused), and the focus window holds the text.
+TEST(AdapterWithHandheld, EveryKeyEventOfTypedTextArrives) {
+  struct Case {
+    std::string text;
+    size_t keyRecords;  // SendInput lines: Return's press goes as a character
+    std::string focusLine;
+  } cases[] = {
+      {"mn", 4, "focus text=\"mn\""},
+      {"Nm\n", 7, "focus text=\"Nm\\r\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Process nuvik;
+    ASSERT_TRUE(nuvik.Start({BinPath("nuvik")}));
+    const int announced = nuvik.WaitLineStarting("port name=\"COM3:\" path=");
+    ASSERT_GE(announced, 0);
+    ASSERT_GE(nuvik.WaitLineStarting("Shell_NotifyIcon op=NIM_ADD icon=114"), 0);
+    const std::string line = nuvik.Out()[announced];
+    const size_t at = line.find("path=\"") + 6;
+    const std::string path = line.substr(at, line.size() - at - 1);
+    const ProcessResult typed = RunAdapter({"--fast", "--text", c.text, path});
+    ASSERT_EQ(typed.exit_code, 0) << typed.err;
+    auto isKey = [](const std::string& l) { return StartsWith(l, "SendInput "); };
+    EXPECT_TRUE(nuvik.WaitCount(isKey, c.keyRecords));
+    nuvik.Send("send 103");  // the program's own exit command
+    EXPECT_EQ(nuvik.Wait(), 1);
+    EXPECT_EQ(nuvik.Count(isKey), c.keyRecords);
+    ASSERT_FALSE(nuvik.Out().empty());
+    EXPECT_EQ(nuvik.Out().back(), c.focusLine);
+  }
 }
 
 }  // namespace

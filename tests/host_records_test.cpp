@@ -1,8 +1,25 @@
-// The trace's string format and the simulated focus window's text.
+// The trace's string format, the simulated focus window's text, what the
+// host keeps of its records, and the trace written in batches.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 #include "device.h"
 #include "platform.h"
+
+extern char** environ;
 
 namespace {
 
@@ -64,7 +81,250 @@ INSTANTIATE_TEST_SUITE_P(
         TypingCase{"Punctuation", {{0xBC, false}, {0xBE, false}, {VK_SHIFT, false}, {0xBF, false}, {0xDE, false}},
                    u",.?\""},
         TypingCase{"CapsLock", {{0x14, false}, {0x14, true}, {'A', false}, {VK_SHIFT, false}, {'A', false}}, u"Aa"},
-        TypingCase{"ReleasesTypeNothing", {{'A', true}, {0x20, true}}, u""}),
+        TypingCase{"ReleasesTypeNothing", {{'A', true}, {0x20, true}}, u""},
+        TypingCase{"ReleasesOfMAndN", {{'M', false}, {'M', true}, {'N', false}, {'N', true}}, u"mn"}),
     [](const ::testing::TestParamInfo<TypingCase>& info) { return info.param.name; });
+
+// ---- What the host keeps --------------------------------------------------
+
+void PressKeys(size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    INPUT input = {};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = static_cast<WORD>(0x100 + i);  // types nothing: the focus text stays empty
+    input.ki.wScan = static_cast<WORD>(i);
+    ASSERT_EQ(SendInput(1, &input, sizeof input), 1u);
+  }
+}
+
+TEST(HostRecords, KeepTheNewestAndCountThemAll) {
+  struct Case {
+    size_t limit;
+    size_t recorded;
+    size_t kept;
+  } cases[] = {
+      {4, 0, 0}, {4, 3, 3}, {4, 4, 4}, {4, 5, 4}, {4, 11, 4}, {1, 7, 1}, {0, 5, 0}, {1000, 999, 999},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("limit " + std::to_string(c.limit) + ", recorded " + std::to_string(c.recorded));
+    device::Reset();
+    device::SetRecordLimit(c.limit);
+    PressKeys(c.recorded);
+    std::vector<device::KeyInput> inputs = device::SendInputs();
+    std::vector<std::string> trace = device::Trace();
+    ASSERT_EQ(inputs.size(), c.kept);
+    ASSERT_EQ(trace.size(), c.kept);
+    for (size_t k = 0; k < c.kept; ++k) {  // the newest, oldest first
+      size_t n = c.recorded - c.kept + k;
+      EXPECT_EQ(inputs[k].scan, n);
+      char line[80];
+      std::snprintf(line, sizeof line, "SendInput vk=0x%02zX scan=0x%02zX flags=0x0 extra=0x00000000", 0x100 + n, n);
+      EXPECT_EQ(trace[k], line);
+    }
+    device::RecordCounts counts = device::CountRecords();
+    EXPECT_EQ(counts.keyInputs, c.recorded);
+    EXPECT_EQ(counts.traceLines, c.recorded);
+    EXPECT_EQ(counts.keybdMessages, 0u);
+  }
+  device::Reset();
+  EXPECT_EQ(device::RecordLimit(), device::kDefaultRecordLimit);
+}
+
+TEST(HostRecords, LoweringTheLimitKeepsTheNewestAndClearingForgetsTheCounts) {
+  device::Reset();
+  PressKeys(10);
+  device::SetRecordLimit(3);
+  std::vector<device::KeyInput> inputs = device::SendInputs();
+  ASSERT_EQ(inputs.size(), 3u);
+  EXPECT_EQ(inputs.front().scan, 7);
+  EXPECT_EQ(inputs.back().scan, 9);
+  PressKeys(1);  // the ring goes on from the trimmed records
+  EXPECT_EQ(device::SendInputs().front().scan, 8);
+  EXPECT_EQ(device::CountRecords().keyInputs, 11u);
+  device::ClearRecords();
+  EXPECT_TRUE(device::SendInputs().empty());
+  EXPECT_EQ(device::CountRecords().keyInputs, 0u);
+  EXPECT_EQ(device::RecordLimit(), 3u) << "clearing the records is not a reset";
+  device::Reset();
+}
+
+// ---- The trace on a descriptor ---------------------------------------------
+
+// The read end of a pipe drained by a thread: what the trace wrote so far.
+class TraceReader {
+ public:
+  TraceReader() {
+    EXPECT_EQ(pipe2(fds_, O_CLOEXEC), 0);
+    thread_ = std::thread([this] {
+      char buffer[4096];
+      for (;;) {
+        ssize_t n = read(fds_[0], buffer, sizeof buffer);
+        if (n <= 0) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        text_.append(buffer, static_cast<size_t>(n));
+        device::NotifyChanged();
+      }
+    });
+  }
+  ~TraceReader() {
+    device::SetTraceOutput(-1);
+    CloseWriteEnd();
+    thread_.join();
+    close(fds_[0]);
+  }
+  int fd() const { return fds_[1]; }
+  void CloseWriteEnd() {
+    if (fds_[1] >= 0) close(fds_[1]);
+    fds_[1] = -1;
+  }
+  std::string Text() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return text_;
+  }
+  bool WaitForBytes(size_t count, int timeoutMs = 5000) {
+    return device::WaitFor([&] { return Text().size() >= count; }, timeoutMs);
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::string text_;
+};
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string all;
+  for (const std::string& line : lines) all += line + "\n";
+  return all;
+}
+
+DWORD WINAPI PressOneKey(LPVOID) {
+  PressKeys(1);
+  return 0;
+}
+
+std::atomic<bool> g_released{false};
+DWORD WINAPI WaitForRelease(LPVOID) {
+  while (!g_released.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return 0;
+}
+
+// Each row: how the lines got out without a FlushTrace of the test's own.
+TEST(HostTraceOutput, LinesWaitForTheNextBlockingCallThenGoOutWhole) {
+  struct Case {
+    const char* name;
+    std::function<void(TraceReader&)> block;
+  } cases[] = {
+      {"FlushTrace", [](TraceReader&) { device::FlushTrace(); }},
+      {"Sleep", [](TraceReader&) { Sleep(0); }},
+      {"a thread ends",
+       [](TraceReader&) {
+         HANDLE thread = CreateThread(nullptr, 0, PressOneKey, nullptr, 0, nullptr);
+         ASSERT_NE(thread, nullptr);
+         ASSERT_TRUE(device::WaitFor([] { return device::LiveThreads() == 0; }));
+         CloseHandle(thread);
+       }},
+      {"a wait for a thread",
+       [](TraceReader& reader) {
+         g_released = false;
+         HANDLE thread = CreateThread(nullptr, 0, WaitForRelease, nullptr, 0, nullptr);
+         ASSERT_NE(thread, nullptr);
+         EXPECT_EQ(WaitForSingleObject(thread, 1), static_cast<DWORD>(WAIT_TIMEOUT));
+         EXPECT_TRUE(reader.WaitForBytes(1)) << "nothing out while the thread still runs";
+         g_released = true;
+         WaitForSingleObject(thread, INFINITE);
+         CloseHandle(thread);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    device::Reset();
+    TraceReader reader;
+    device::SetTraceOutput(reader.fd());
+    PressKeys(3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(reader.Text(), "") << "written before anything blocked";
+    c.block(reader);
+    std::string expected = Joined(device::Trace());
+    ASSERT_TRUE(reader.WaitForBytes(expected.size()));
+    EXPECT_EQ(reader.Text(), expected);
+  }
+  device::Reset();
+}
+
+TEST(HostTraceOutput, ABigBatchGoesOutWithoutWaitingForABlock) {
+  device::Reset();
+  TraceReader reader;
+  device::SetTraceOutput(reader.fd());
+  PressKeys(2000);  // about 120 KiB of lines
+  ASSERT_TRUE(reader.WaitForBytes(64 * 1024));
+  std::string early = reader.Text();
+  device::FlushTrace();
+  std::string expected = Joined(device::Trace());
+  ASSERT_TRUE(reader.WaitForBytes(expected.size()));
+  EXPECT_EQ(reader.Text(), expected);
+  EXPECT_EQ(expected.compare(0, early.size(), early), 0) << "batches keep the trace's order";
+  device::Reset();
+}
+
+TEST(HostTraceOutput, AReaderThatGoesAwayChangesNothingElse) {
+  signal(SIGPIPE, SIG_IGN);  // as nuvik does
+  device::Reset();
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  close(fds[0]);
+  device::SetTraceOutput(fds[1]);
+  PressKeys(2);
+  device::FlushTrace();  // EPIPE
+  PressKeys(2);
+  device::FlushTrace();
+  EXPECT_EQ(device::SendInputs().size(), 4u);
+  EXPECT_EQ(device::Trace().size(), 4u);
+  device::SetTraceOutput(-1);
+  close(fds[1]);
+  device::Reset();
+}
+
+// `nuvik | head -3`: once its standard output is gone the program runs on
+// and still ends as it always does.
+TEST(HostTraceOutput, NuvikRunsOnWithItsStandardOutputClosed) {
+  int in[2], out[2];
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  const std::string binary = NUVIK_BIN_DIR "/nuvik";
+  char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  // Three lines, as `head -3` would take, then the reader goes away.
+  std::string seen;
+  char c;
+  while (std::count(seen.begin(), seen.end(), '\n') < 3 && read(out[0], &c, 1) == 1) seen.push_back(c);
+  close(out[0]);
+  ASSERT_EQ(std::count(seen.begin(), seen.end(), '\n'), 3) << seen;
+  // Commands that trace after the reader has gone, then the exit command.
+  const std::string commands = "send 40010\nsend 104\nsend 103\n";
+  ASSERT_EQ(write(in[1], commands.data(), commands.size()), static_cast<ssize_t>(commands.size()));
+  int status = 0;
+  pid_t ended = 0;
+  for (int waited = 0; ended == 0 && waited < 20000; waited += 10) {
+    ended = waitpid(pid, &status, WNOHANG);
+    if (ended == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (ended == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    ADD_FAILURE() << "nuvik did not exit";
+  }
+  close(in[1]);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+}
 
 }  // namespace

@@ -16,6 +16,16 @@ Packet MakePacket(std::uint8_t key, std::uint8_t scan, std::uint8_t flags) {
   return Packet{key, scan, flags, static_cast<std::uint8_t>(key ^ scan ^ flags)};
 }
 
+Packet MakeKeyEventPacket(std::uint8_t key, std::uint8_t scan, std::uint8_t flags) {
+  const Packet packet = MakePacket(key, scan, flags);
+  if (packet.check != 0xFF) return packet;
+  // Flipping any one unused bit moves the check off 0xFF.
+  for (std::uint8_t bit = 0x01; bit & kFlagsUnused; bit = static_cast<std::uint8_t>(bit << 1)) {
+    if (!(flags & bit)) return MakePacket(key, scan, static_cast<std::uint8_t>(flags | bit));
+  }
+  return MakePacket(key, scan, static_cast<std::uint8_t>(flags & ~0x01));
+}
+
 bool IsAcceptable(const Packet& packet) {
   const std::uint8_t x = static_cast<std::uint8_t>(packet.key ^ packet.scan ^ packet.flags);
   return packet.key != kFiller && x != 0xFF && x == packet.check;
@@ -231,10 +241,10 @@ bool EncodeText(std::string_view utf8, std::vector<Packet>* out, std::string* er
       ++line;
       column = 0;
     }
-    if (key.shift) packets.push_back(MakePacket(kVkShift, kScanLeftShift, 0));
-    packets.push_back(MakePacket(key.vk, key.scan, 0));
-    packets.push_back(MakePacket(key.vk, key.scan, kFlagReleased));
-    if (key.shift) packets.push_back(MakePacket(kVkShift, kScanLeftShift, kFlagReleased));
+    if (key.shift) packets.push_back(MakeKeyEventPacket(kVkShift, kScanLeftShift, 0));
+    packets.push_back(MakeKeyEventPacket(key.vk, key.scan, 0));
+    packets.push_back(MakeKeyEventPacket(key.vk, key.scan, kFlagReleased));
+    if (key.shift) packets.push_back(MakeKeyEventPacket(kVkShift, kScanLeftShift, kFlagReleased));
   }
   out->insert(out->end(), packets.begin(), packets.end());
   return true;
@@ -300,8 +310,7 @@ bool ParseKeyArgument(std::string_view argument, Packet* out, std::string* error
     *error = "key code FF in " + Quote(argument) + " is the filler byte, never a key (use --hex to send it)";
     return false;
   }
-  const Packet packet = MakePacket(key, scan, flags);
-  *out = packet;
+  *out = MakeKeyEventPacket(key, scan, flags);
   return true;
 }
 

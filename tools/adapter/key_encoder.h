@@ -14,6 +14,8 @@ namespace adapter {
 
 inline constexpr std::uint8_t kFlagReleased = 0x80;
 inline constexpr std::uint8_t kFlagExtended = 0x40;
+// Bits of the flags byte the handheld does not interpret.
+inline constexpr std::uint8_t kFlagsUnused = 0x3F;
 // A 0xFF where a packet would start is filler; the handheld skips it.
 inline constexpr std::uint8_t kFiller = 0xFF;
 inline constexpr std::size_t kPacketSize = 4;
@@ -31,12 +33,18 @@ struct Packet {
 bool operator==(const Packet& a, const Packet& b);
 bool operator!=(const Packet& a, const Packet& b);
 
+// The packet with exactly these bytes and its check.
 Packet MakePacket(std::uint8_t key, std::uint8_t scan, std::uint8_t flags);
 
+// The packet the box sends for a key event. The handheld refuses a check of
+// 0xFF, which the releases of M (4D 32 80) and N (4E 31 80) would come out
+// as; the six low bits of the flags byte mean nothing to the handheld, so
+// the box sets bit 0 (or, when that is set already, the lowest clear one)
+// and the check moves off 0xFF: 4D 32 81 FE.
+Packet MakeKeyEventPacket(std::uint8_t key, std::uint8_t scan, std::uint8_t flags);
+
 // True when the handheld would take the packet: its check matches, the check
-// is not 0xFF and the key code is not the filler byte. The releases of M
-// (4D 32 80) and N (4E 31 80) check to FF: the box sends them all the same
-// and the handheld drops them.
+// is not 0xFF and the key code is not the filler byte.
 bool IsAcceptable(const Packet& packet);
 
 void AppendBytes(const Packet& packet, std::vector<std::uint8_t>* out);
@@ -57,7 +65,8 @@ struct UsKey {
 // key does.
 bool LookupUsKey(char32_t c, UsKey* out);
 
-// UTF-8 text -> press/release packets, Shift held around shifted characters.
+// UTF-8 text -> press/release packets as the box sends them (see
+// MakeKeyEventPacket), Shift held around shifted characters.
 // CR LF counts as a single Return. On failure *out is untouched and *error
 // names the offending character and where it is.
 bool EncodeText(std::string_view utf8, std::vector<Packet>* out, std::string* error);
@@ -65,7 +74,8 @@ bool EncodeText(std::string_view utf8, std::vector<Packet>* out, std::string* er
 // "41 1E 00 5F" or "41,1e,0x00,5F" -> bytes. At least one byte.
 bool ParseHex(std::string_view text, std::vector<std::uint8_t>* out, std::string* error);
 
-// "VK:SCAN[:FLAGS]" in hexadecimal -> one packet. FLAGS may also be
+// "VK:SCAN[:FLAGS]" in hexadecimal -> the packet the box sends for that key
+// event (see MakeKeyEventPacket). FLAGS may also be
 // "down", "up", "ext" or "up+ext". Key code FF is refused: it is filler,
 // and the three bytes behind it would be taken as a new packet.
 bool ParseKeyArgument(std::string_view argument, Packet* out, std::string* error);

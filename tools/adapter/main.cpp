@@ -50,6 +50,9 @@ const char kUsage[] =
     "  --help               show this text\n"
     "\n"
     "Without --fast the bytes leave at the 9600 bit/s 8N1 wire rate.\n"
+    "Text and keys go as the box sends them: a packet whose check byte would\n"
+    "be FF, which the handheld refuses (the releases of M and N), gets bit 0\n"
+    "of its flags byte set (4D 32 81 FE). --hex sends exactly its bytes.\n"
     "Exit status: 0 sent, 1 error on TTY, 2 bad arguments or input.\n";
 
 enum class Source { kText, kStdin, kHex, kKey };
@@ -174,37 +177,26 @@ bool ReadStdin(std::string* text, std::string* error) {
   }
 }
 
-// Packets the box sends but the handheld will drop because their check byte
-// is FF (the releases of M and N among them). Worth a note: a key that stays
-// down on the handheld is otherwise puzzling.
-struct DropNote {
-  std::size_t count = 0;
-  adapter::Packet first{};
-};
-
-void AddPacket(const adapter::Packet& packet, std::vector<adapter::Burst>* bursts, DropNote* note) {
-  if (!adapter::IsAcceptable(packet) && note->count++ == 0) note->first = packet;
+void AddPacket(const adapter::Packet& packet, std::vector<adapter::Burst>* bursts) {
   adapter::Burst burst;
   adapter::AppendBytes(packet, &burst.bytes);
   burst.packets = 1;
   bursts->push_back(std::move(burst));
 }
 
-bool AddText(std::string_view text, std::vector<adapter::Burst>* bursts, DropNote* note,
-             std::string* error) {
+bool AddText(std::string_view text, std::vector<adapter::Burst>* bursts, std::string* error) {
   std::vector<adapter::Packet> packets;
   if (!adapter::EncodeText(text, &packets, error)) return false;
-  for (const adapter::Packet& packet : packets) AddPacket(packet, bursts, note);
+  for (const adapter::Packet& packet : packets) AddPacket(packet, bursts);
   return true;
 }
 
-bool BuildBursts(const Options& options, std::vector<adapter::Burst>* bursts, DropNote* note,
-                 std::string* error) {
+bool BuildBursts(const Options& options, std::vector<adapter::Burst>* bursts, std::string* error) {
   for (const Item& item : options.items) {
     std::string why;
     switch (item.source) {
       case Source::kText:
-        if (!AddText(item.value, bursts, note, &why)) {
+        if (!AddText(item.value, bursts, &why)) {
           *error = "--text: " + why;
           return false;
         }
@@ -212,7 +204,7 @@ bool BuildBursts(const Options& options, std::vector<adapter::Burst>* bursts, Dr
       case Source::kStdin: {
         std::string text;
         if (!ReadStdin(&text, error)) return false;
-        if (!AddText(text, bursts, note, &why)) {
+        if (!AddText(text, bursts, &why)) {
           *error = "--stdin: " + why;
           return false;
         }
@@ -234,7 +226,7 @@ bool BuildBursts(const Options& options, std::vector<adapter::Burst>* bursts, Dr
           *error = "--key: " + why;
           return false;
         }
-        AddPacket(packet, bursts, note);
+        AddPacket(packet, bursts);
         break;
       }
     }
@@ -261,14 +253,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   std::vector<adapter::Burst> bursts;
-  DropNote note;
-  if (!BuildBursts(options, &bursts, &note, &error)) return Fail(kExitUsage, error);
-  if (note.count > 0) {
-    std::fprintf(stderr,
-                 "nuvik-adapter: note: %lu packet(s) check to FF, which the handheld drops "
-                 "(first: %02X %02X %02X %02X)\n",
-                 static_cast<unsigned long>(note.count) * options.send.repeat, note.first.key, note.first.scan, note.first.flags, note.first.check);
-  }
+  if (!BuildBursts(options, &bursts, &error)) return Fail(kExitUsage, error);
 
   adapter::TtyWriter writer;
   if (!writer.Open(options.tty, &error)) return Fail(kExitIo, error);

@@ -9,6 +9,8 @@
 // Everything here is host-side C++ and may use the standard library.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -73,6 +75,9 @@ struct TrayOp {
   BOOL result;
 };
 
+// The records and trace lines below are the newest RecordLimit() of each
+// kind, oldest first: the handheld stays resident for days, so what it keeps
+// is bounded. CountRecords() says how many there were in all.
 std::vector<KeyInput> SendInputs();
 std::vector<KeybdMessage> KeybdMessages();
 std::vector<PostedMessage> PostedToOtherPrograms();
@@ -82,12 +87,36 @@ std::vector<TrayOp> TrayOps();
 // Every effect as one trace line, in the order the effects happened:
 // the operation's name, then key=value fields.
 std::vector<std::string> Trace();
+
+// Everything recorded since the records were last cleared, kept or not.
+struct RecordCounts {
+  uint64_t keyInputs;
+  uint64_t keybdMessages;
+  uint64_t posted;
+  uint64_t boxes;
+  uint64_t trayOps;
+  uint64_t traceLines;
+};
+RecordCounts CountRecords();
+// How many of the newest records of each kind (and trace lines) are kept;
+// older ones are let go. Reset() restores the default.
+constexpr size_t kDefaultRecordLimit = 1u << 17;
+void SetRecordLimit(size_t newest);
+size_t RecordLimit();
+
 // Called with each new trace line as it is recorded (nullptr: none).
 void SetTraceSink(std::function<void(const std::string&)> sink);
-// Forgets the records (not the state of the handheld).
+// Trace lines also go to the file descriptor `fd` (-1: none), one per line,
+// in batches: a batch is written by FlushTrace, or as soon as it holds
+// 64 KiB. When `fd` can take no more (its reader has gone: EPIPE, which the
+// caller must ignore as a signal), the lines stop going there and nothing
+// else changes.
+void SetTraceOutput(int fd);
+// Forgets the records and their counts (not the state of the handheld).
 void ClearRecords();
-// Writes out whatever trace lines the sink has been handed but not yet
-// written. The handheld calls it whenever a thread is about to block.
+// Writes out the trace lines batched for SetTraceOutput's descriptor. The
+// handheld calls it whenever a thread is about to block or ends, so whoever
+// waits for a line has it no later than the program next waits.
 void FlushTrace();
 
 // Blocks until predicate() holds or the timeout passes; re-evaluated each

@@ -29,6 +29,11 @@ void FocusKey(WORD vk, bool up);
 void FocusChar(char16_t character);
 void ResetFocus();
 
+// Queues a trace line for the trace's descriptor (device::SetTraceOutput);
+// called under the record lock so lines queue in order. True when the batch
+// is full: the caller flushes it once the lock is released.
+bool QueueTraceLine(const std::string& line);
+
 // The calling thread is about to block (a port wait, an empty message queue,
 // Sleep, a modal loop): what the trace has buffered is written out first, so
 // whoever waits on a line sees it no later than the program next waits.

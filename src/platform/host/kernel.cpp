@@ -50,6 +50,7 @@ void* RunThread(void* argument) {
   ThreadStart* start = static_cast<ThreadStart*>(argument);
   t_threadId = start->id;
   DWORD code = start->routine(start->parameter);
+  host::AboutToBlock();  // the thread's last lines are out before anyone sees it end
   {
     std::lock_guard<std::mutex> lock(start->thread->mutex);
     start->thread->done = true;
@@ -198,6 +199,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
+  host::AboutToBlock();
   std::unique_lock<std::mutex> lock(thread->mutex);
   if (milliseconds == INFINITE) {
     thread->finished.wait(lock, [&] { return thread->done; });

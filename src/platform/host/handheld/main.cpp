@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "handheld.h"
+#include "internal.h"
 #include "platform.h"
 
 namespace {
@@ -22,11 +23,9 @@ const char DEFAULT_REGISTRY[] =
     "[HKEY_LOCAL_MACHINE\\Comm\\IrSIR1\\Parms]\r\n"
     "\"Port\"=dword:00000003\r\n";
 
-void PrintTraceLine(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
+// Nobody reads the records back in a run of nuvik; a few of the newest are
+// kept for whoever looks in, and memory stays flat however long it runs.
+constexpr size_t kRecordsKept = 256;
 
 bool SetUpRegistry() {
   std::string error;
@@ -69,7 +68,10 @@ void* WaitForSignals(void* argument) {
   sigset_t* signals = static_cast<sigset_t*>(argument);
   for (;;) {
     int received = 0;
-    if (sigwait(signals, &received) == 0) handheld::CloseProgram();
+    if (sigwait(signals, &received) != 0) continue;
+    // Whatever the program does next, the trace so far is out.
+    device::FlushTrace();
+    handheld::CloseProgram();
   }
   return nullptr;
 }
@@ -87,7 +89,11 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  device::SetTraceSink(PrintTraceLine);
+  // The trace goes to standard output in batches. A reader that goes away
+  // (`nuvik | head -3`) must not end the handheld: the lines then go nowhere.
+  signal(SIGPIPE, SIG_IGN);
+  device::SetTraceOutput(STDOUT_FILENO);
+  device::SetRecordLimit(kRecordsKept);
   if (!SetUpRegistry() || !SetUpSip()) return 2;
   SetUpPorts();
 
@@ -106,10 +112,10 @@ int main(int argc, char** argv) {
   handheld::StartConsole();
   int code = WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr, const_cast<LPWSTR>(u""), SW_SHOW);
 
-  PrintTraceLine("focus text=" + device::Quote(device::FocusText()));
+  host::Trace("focus text=" + device::Quote(device::FocusText()));
+  device::FlushTrace();
   // Readers and helpers may still be running: end the process as the
   // handheld does, without tearing down what they use.
-  std::fflush(stdout);  // not fflush(nullptr): the console thread holds stdin's lock
-  std::fflush(stderr);
+  std::fflush(stderr);  // not fflush(nullptr): the console thread holds stdin's lock
   _exit(code);
 }
