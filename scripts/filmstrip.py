@@ -8,12 +8,14 @@ screen, then puts the frames together into an animated PNG with apngasm
 
     film = Filmstrip(write_console_line, "build/host-release/demo/frames")
     film.shoot(1.0)            # a frame that stays for a second
+    film.shoot(1.5, poster=True)  # ...and is also the still picture
     ...
     film.wait_written()        # before nuvik is closed
     path = film.assemble("build/host-release/demo/nuvik-demo.png")
 
-Run as a script it assembles frames already shot: filmstrip.py OUT FRAMES_DIR
-(delays from the frames' .txt files, as apngasm reads them).
+Run as a script it assembles frames already staged: filmstrip.py OUT DIR,
+where DIR holds frame001.png onwards (and frame000.png, the still picture),
+with delays in frameNNN.txt ("delay=15/100") as apngasm reads them.
 """
 import glob
 import os
@@ -31,15 +33,20 @@ class Filmstrip:
         self.send_line = send_line
         self.directory = directory
         self.frames = []  # (path, seconds shown)
+        self.poster = None  # the frame a viewer that does not animate shows
         os.makedirs(directory, exist_ok=True)
         for old in glob.glob(os.path.join(directory, "frame*")):
             os.remove(old)
 
-    def shoot(self, seconds):
+    def shoot(self, seconds, poster=False):
         """Asks for a picture of the screen as it is when the console reads
-        the line; it stays `seconds` in the animation."""
+        the line; it stays `seconds` in the animation. The poster (the first
+        frame shot with poster=True, else the first frame) is what a viewer
+        that does not animate PNG shows."""
         path = os.path.abspath(os.path.join(self.directory, f"frame{len(self.frames) + 1:03d}.png"))
         self.frames.append((path, seconds))
+        if poster and self.poster is None:
+            self.poster = path
         self.send_line(f"screen {path}")
 
     def wait_written(self, timeout=10):
@@ -62,11 +69,20 @@ class Filmstrip:
         shot = [(path, seconds) for path, seconds in self.frames if complete_png(path)]
         if len(shot) < len(self.frames):
             print(f"filmstrip: {len(self.frames) - len(shot)} frame(s) were not written", file=sys.stderr)
-        for path, seconds in shot:
-            # apngasm reads a frame's delay from the .txt file beside it.
-            with open(path[:-len(".png")] + ".txt", "w") as delay:
+        # apngasm takes a numbered run of files, frame000.png (the still
+        # picture, with -f) or frame001.png onwards, each with its delay in
+        # the .txt file beside it.
+        staging = os.path.join(self.directory, "apng")
+        shutil.rmtree(staging, ignore_errors=True)
+        os.makedirs(staging)
+        for number, (path, seconds) in enumerate(shot, 1):
+            shutil.copyfile(path, os.path.join(staging, f"frame{number:03d}.png"))
+            with open(os.path.join(staging, f"frame{number:03d}.txt"), "w") as delay:
                 delay.write(f"delay={round(seconds * 100)}/100\n")
-        return run_apngasm(output, [path for path, _ in shot])
+        poster = self.poster if self.poster and complete_png(self.poster) else None
+        if poster:
+            shutil.copyfile(poster, os.path.join(staging, "frame000.png"))
+        return run_apngasm(output, staging) if shot else None
 
 
 def complete_png(path):
@@ -81,14 +97,16 @@ def complete_png(path):
         return False
 
 
-def run_apngasm(output, frames):
-    if not frames:
-        return None
+def run_apngasm(output, staging):
+    """Assembles staging/frame000.png (a still picture, if there) or
+    frame001.png and the frames numbered after it."""
     if shutil.which("apngasm") is None:
         print("filmstrip: apngasm is not installed (scripts/install-deps.sh host installs it)", file=sys.stderr)
         return None
     os.makedirs(os.path.dirname(os.path.abspath(output)), exist_ok=True)
-    result = subprocess.run(["apngasm", output, *frames], capture_output=True, text=True)
+    poster = os.path.join(staging, "frame000.png")
+    first = [poster, "-f"] if os.path.exists(poster) else [os.path.join(staging, "frame001.png")]
+    result = subprocess.run(["apngasm", os.path.abspath(output), *first], capture_output=True, text=True)
     if result.returncode != 0 or not complete_png(output):
         print("filmstrip: apngasm failed:\n" + result.stdout + result.stderr, file=sys.stderr)
         return None
@@ -97,10 +115,9 @@ def run_apngasm(output, frames):
 
 def main():
     if len(sys.argv) != 3:
-        print("usage: filmstrip.py OUT FRAMES_DIR", file=sys.stderr)
+        print("usage: filmstrip.py OUT DIR", file=sys.stderr)
         return 2
-    frames = sorted(glob.glob(os.path.join(sys.argv[2], "frame*.png")))
-    path = run_apngasm(sys.argv[1], frames)
+    path = run_apngasm(sys.argv[1], sys.argv[2])
     if path is None:
         return 1
     print(path)
