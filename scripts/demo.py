@@ -8,7 +8,9 @@ spell it; the tray menu disables and enables the keyboard; the program is
 closed as the task manager would (SIGTERM) and says what was typed.
 
 Only the lines worth a newcomer's eye are shown; the full trace goes to a
-file whose path is printed. The demo is a list of steps (STEPS at the end),
+file whose path is printed. The handheld's screen is filmed on the way
+(`screen FILE` on the console: after each key, with the menu up, after each
+tray change) into an animated PNG whose path is printed too. The demo is a list of steps (STEPS at the end),
 each a function of the running Demo, so a step is easy to add.
 
 Usage: demo.py BUILD_DIR [SENTENCE]
@@ -21,6 +23,9 @@ import subprocess
 import sys
 import threading
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from filmstrip import Filmstrip  # noqa: E402
 
 TIMEOUT = 10  # seconds for anything the handheld is asked to do
 
@@ -43,6 +48,10 @@ class Demo:
         self.nuvik = subprocess.Popen([os.path.join(build, "nuvik")], stdin=subprocess.PIPE,
                                       stdout=subprocess.PIPE, text=True, bufsize=1)
         threading.Thread(target=self._pump, daemon=True).start()
+        # The animation: pictures of the handheld's screen, asked for on the
+        # console without showing the command.
+        self.film = Filmstrip(self._send, os.path.join(self.out_dir, "frames"))
+        self.animation_path = os.path.join(self.out_dir, "nuvik-demo.png")
 
     def _pump(self):
         for line in self.nuvik.stdout:
@@ -60,8 +69,11 @@ class Demo:
             line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
         except queue.Empty:
             return None
+        before = self.typed.text
         if line is not None and self.typed.feed(line):
             self.key_events += 1
+            if self.typed.text != before:
+                self.film.shoot(0.15)  # the sentence appears key by key
         return line
 
     def wait_for(self, pattern, show=(), note=""):
@@ -92,17 +104,25 @@ class Demo:
     def console(self, command):
         """A line on nuvik's console: the stylus, or another program."""
         say(f" > {command}")
-        self.nuvik.stdin.write(command + "\n")
+        self._send(command)
+
+    def _send(self, line):
+        self.nuvik.stdin.write(line + "\n")
         self.nuvik.stdin.flush()
 
     def type_text(self, text):
         """The adapter simulator types `text` at the wire's pace; returns
         once every packet it sent has become a key event on the handheld."""
-        adapter = subprocess.run([os.path.join(self.build, "nuvik-adapter"), "--text", text, self.port_path],
-                                 capture_output=True, text=True)
+        adapter = subprocess.Popen([os.path.join(self.build, "nuvik-adapter"), "--text", text, self.port_path],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        # Key events are read (and filmed) while the adapter types, so the
+        # animation shows the text growing key by key.
+        while adapter.poll() is None and self.nuvik.poll() is None:
+            self.next_line(time.monotonic() + 0.05)
+        stderr = adapter.communicate()[1]
         if adapter.returncode != 0:
-            fail("nuvik-adapter: " + adapter.stderr.strip())
-        sent = int(re.search(r"sent (\d+) packets", adapter.stderr).group(1))
+            fail("nuvik-adapter: " + stderr.strip())
+        sent = int(re.search(r"sent (\d+) packets", stderr).group(1))
         self.packets_sent += sent
         # The adapter never sends a packet the handheld refuses: each one
         # becomes one key event (a key record, or Return as a character).
@@ -171,6 +191,7 @@ def start(demo):
     demo.port_path = match.group(1)
     demo.wait_for(r"^Shell_NotifyIcon op=NIM_ADD icon=114", show=[r"^CreateFileW ", r"^EscapeCommFunction "],
                   note="tray icon: enabled")
+    demo.film.shoot(1.0)
 
 
 def type_sentence(demo):
@@ -186,18 +207,24 @@ def tray_disable_enable(demo):
     say("3. The stylus on the tray icon: Disable (the port closes), then Enable (it opens again)")
     demo.console("tap")
     demo.wait_for(r"^TrackPopupMenuEx ", note="the tray menu is up")
+    demo.film.shoot(1.5)
     demo.console("choose 100")
     demo.wait_for(r"^Shell_NotifyIcon op=NIM_MODIFY icon=119", show=[r"^CloseHandle port="],
                   note="tray icon: disabled")
+    demo.film.shoot(1.2)
     demo.console("tap")
     demo.wait_for(r"^TrackPopupMenuEx ")
+    demo.film.shoot(1.5, poster=True)
     demo.console("choose 101")
     demo.wait_for(r"^Shell_NotifyIcon op=NIM_MODIFY icon=114", show=[r"^CreateFileW "],
                   note="tray icon: enabled")
+    demo.film.shoot(2.5)
 
 
 def close(demo):
     say("4. The task manager closes the program (SIGTERM)")
+    if not demo.film.wait_written():
+        say("   (the screen's last picture was not written in time)")
     demo.nuvik.send_signal(signal.SIGTERM)
     match = demo.wait_for(r"^focus text=(.*)$", show=[r"^Shell_NotifyIcon op=NIM_DELETE"], note="what was typed")
     demo.focus_text = match.group(1)
@@ -228,6 +255,12 @@ def main():
         f"(every packet accepted); the focus window holds {'the sentence' if ok else quoted(demo.typed.text)}; "
         f"nuvik exited with {demo.exit_code}.")
     say(f"Full trace ({sum(1 for _ in open(demo.trace_path))} lines): {demo.trace_path}")
+    animation = demo.film.assemble(demo.animation_path)
+    if animation:
+        say(f"Animation of the screen ({len(demo.film.frames)} frames): {animation}")
+    else:
+        ok = False
+        say("No animation: the screen's pictures could not be put together")
     return 0 if ok and demo.key_events == demo.packets_sent else 1
 
 
