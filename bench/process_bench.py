@@ -237,24 +237,32 @@ def start_bare_reader(build):
     return reader, match.group(1)
 
 
-def send_fast(build, path, pairs):
-    adapter = subprocess.run([os.path.join(build, "nuvik-adapter"), "--fast", "--repeat", str(pairs),
-                              "--hex", "41 1E 00 5F 41 1E 80 DF", path], capture_output=True, text=True)
-    if adapter.returncode != 0:
-        sys.exit("process_bench: nuvik-adapter failed: " + adapter.stderr)
+# Four packets: A pressed and let go, twice. The throughput runs type "a"
+# again and again.
+TYPE_A = "41 1E 00 5F 41 1E 80 DF " * 2
+# Four packets: A, then Backspace. The focus window's text, which the
+# handheld keeps whole (it is what the user typed), stays empty however long
+# the soak runs.
+TYPE_AND_ERASE = "41 1E 00 5F 41 1E 80 DF 08 0E 00 06 08 0E 80 86"
 
 
-def fast_run(build, reader, path, pairs, timeout=120):
-    """Packets per second from the adapter's start to the last key line."""
+def fast_run(build, reader, path, packets, keys=TYPE_A, timeout=120):
+    """`nuvik-adapter --fast` sends `keys` (four packets) until `packets`
+    (rounded down to a multiple of four) have gone; returns packets per
+    second from the adapter's start to the last one's key line."""
+    repeat = packets // 4
     with reader.cond:
-        target = reader.key_events + pairs * 2
+        target = reader.key_events + repeat * 4
         reader.key_target = target
         reader.target_reached_at = None
     begin = time.monotonic()
-    send_fast(build, path, pairs)
+    adapter = subprocess.run([os.path.join(build, "nuvik-adapter"), "--fast", "--repeat", str(repeat),
+                              "--hex", keys, path], capture_output=True, text=True)
+    if adapter.returncode != 0:
+        sys.exit("process_bench: nuvik-adapter failed: " + adapter.stderr)
     if not reader.wait_key_events(target, timeout=timeout):
         sys.exit(f"process_bench: {reader.key_events} of {target} key lines arrived")
-    return pairs * 2 / (reader.target_reached_at - begin)
+    return repeat * 4 / (reader.target_reached_at - begin)
 
 
 def measure_process(build, packets, rounds):
@@ -263,11 +271,10 @@ def measure_process(build, packets, rounds):
     nuvik, nuvik_path = start_nuvik(build)
     bare, bare_path = start_bare_reader(build)
     try:
-        pairs = packets // 2
         program, floor = [], []
         for _ in range(rounds):
-            program.append(fast_run(build, nuvik, nuvik_path, pairs))
-            floor.append(fast_run(build, bare, bare_path, pairs))
+            program.append(fast_run(build, nuvik, nuvik_path, packets))
+            floor.append(fast_run(build, bare, bare_path, packets))
         print("  process: nuvik " + ", ".join(f"{r:,.0f}" for r in program) + " packets/s; bare reader " +
               ", ".join(f"{r:,.0f}" for r in floor), file=sys.stderr)
         per_second = statistics.median(program)
@@ -330,13 +337,10 @@ def measure_soak(build, packets, warm_up=100000):
     try:
         pid = nuvik.proc.pid
         start = status_kib(pid, "VmRSS")
-        fast_run(build, nuvik, path, warm_up // 2, timeout=600)
+        fast_run(build, nuvik, path, warm_up, keys=TYPE_AND_ERASE, timeout=600)
         warm = status_kib(pid, "VmRSS")
-        sent = 0
-        while sent < packets:  # the adapter repeats at most a million times
-            pairs = min(packets - sent, 1000000) // 2
-            fast_run(build, nuvik, path, pairs, timeout=600)
-            sent += pairs * 2
+        sent = packets - packets % 4
+        fast_run(build, nuvik, path, sent, keys=TYPE_AND_ERASE, timeout=600)
         after = status_kib(pid, "VmRSS")
         print(f"  soak: VmRSS {start:,} KiB at start, {warm:,} KiB after {warm_up:,} packets, "
               f"{after:,} KiB after {sent:,} more", file=sys.stderr)

@@ -106,10 +106,19 @@ def main():
     if rate is not None:
         row("  pty alone, read 4 KiB at a time, no program", rate_cell(rate), "—", f"{rate / LINE_RATE:,.0f}×",
             "info")
-    rate = values.get("process_packets_per_s")
+    rate = need("process_packets_per_s")
+    bare = need("bare_reader_packets_per_s")
     if rate is not None:
-        row("End to end, nuvik process + nuvik-adapter --fast", rate_cell(rate), "— (simulator's bridge and trace)",
-            f"{rate / LINE_RATE:,.0f}×", "info")
+        share = values.get("process_share_of_bare")
+        row("End to end, nuvik process + nuvik-adapter --fast", rate_cell(rate),
+            "≥ ⅓ of the bare reader" if share is not None else "—", f"{rate / LINE_RATE:,.0f}×",
+            verdict(share >= 1 / 3) if share is not None else "info")
+    if bare is not None:
+        row("  bare reader: pty read 4 KiB at a time, a line and a flush per packet", rate_cell(bare), "—",
+            f"{bare / LINE_RATE:,.0f}×", "info")
+    share = values.get("process_share_of_bare")
+    if share is not None:
+        row("  nuvik's share of the bare reader's rate", f"{100 * share:.0f} %", "≥ 33 %", "—", "info")
 
     median = need("latency_median_us")
     p99 = need("latency_p99_us")
@@ -124,6 +133,14 @@ def main():
         row("Latency, worst", f"{worst:,.1f} µs", "—", f"{100 * worst / PACKET_WIRE_US:.2f} % of a packet", "info")
     for key, figure in (("pty_floor_median_us", "  pty alone, no program: median"),
                         ("pty_floor_p99_us", "  pty alone, no program: 99th percentile")):
+        value = values.get(key)
+        if value is not None:
+            row(figure, f"{value:,.1f} µs", "—", f"{100 * value / PACKET_WIRE_US:.2f} % of a packet", "info")
+
+    for key, figure in (("process_latency_median_us", "Latency through the nuvik process, median"),
+                        ("process_latency_p99_us", "Latency through the nuvik process, 99th percentile"),
+                        ("bare_reader_latency_median_us", "  bare reader: median"),
+                        ("bare_reader_latency_p99_us", "  bare reader: 99th percentile")):
         value = values.get(key)
         if value is not None:
             row(figure, f"{value:,.1f} µs", "—", f"{100 * value / PACKET_WIRE_US:.2f} % of a packet", "info")
@@ -145,6 +162,17 @@ def main():
         row("  of which anonymous (heap, stacks)", f"{anon:,.0f} KiB", "—", "—", "info")
     if hwm is not None:
         row("Peak resident memory of nuvik (VmHWM)", f"{hwm:,.0f} KiB", "—", "—", "info")
+    growth = need("soak_growth_kib")
+    if growth is not None:
+        packets = values.get("soak_packets", 0)
+        row(f"Soak: VmRSS growth over {packets:,.0f} packets once warm", f"{growth:,.0f} KiB", "< 1,024 KiB", "—",
+            verdict(growth < 1024))
+        for key, figure in (("soak_rss_start_kib", "  VmRSS at start"),
+                            ("soak_rss_warm_kib", "  VmRSS warm (after 100,000 packets)"),
+                            ("soak_rss_after_kib", "  VmRSS after the soak")):
+            value = values.get(key)
+            if value is not None:
+                row(figure, f"{value:,.0f} KiB", "—", "—", "info")
     size = values.get("exe_bytes_mingw-i686")
     if size is not None:
         row("nuvik.exe, Windows i686", f"{size:,.0f} bytes", "≤ 32,768 bytes", "—", verdict(size <= 32768))

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the host-release preset, runs every benchmark and prints the table
-# of results (the one docs/benchmarks.md shows). About 35 s once built.
+# of results (the one docs/benchmarks.md shows). About a minute once built.
 #
 # The figures are timings on a shared machine: other work running at the
 # same time lowers the throughputs and lengthens the latency tail. The load
@@ -9,14 +9,20 @@ set -eu
 cd "$(dirname "$0")/.."
 
 jobs=2
-build=build/host-release
+# NUVIK_BENCH_BUILD=DIR: build and measure in DIR (Release, benchmarks on)
+# instead of the host-release preset's directory, e.g. beside other builds.
+build=${NUVIK_BENCH_BUILD:-build/host-release}
 out=$build/bench
 stage() { printf '\n=== %s ===\n' "$*" >&2; }
 
-stage "Building (host-release)"
-cmake --preset host-release >/dev/null
-cmake --build --preset host-release -j "$jobs" --target nuvik nuvik-adapter \
-  nuvik_bench_pipeline nuvik_bench_link_throughput nuvik_bench_link_latency
+stage "Building ($build)"
+if [ "$build" = build/host-release ]; then
+  cmake --preset host-release >/dev/null
+else
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNUVIK_BUILD_BENCH=ON >/dev/null
+fi
+cmake --build "$build" -j "$jobs" --target nuvik nuvik-adapter \
+  nuvik_bench_pipeline nuvik_bench_link_throughput nuvik_bench_link_latency nuvik_bench_bare_reader
 for preset in mingw-i686 mingw-x64; do
   if [ ! -f "build/$preset/nuvik.exe" ]; then
     stage "Building nuvik.exe ($preset)"
@@ -59,8 +65,9 @@ run "$out/nuvik_bench_link_throughput" 3
 stage "3. Latency, one packet at a time"
 run "$out/nuvik_bench_link_latency" 2000
 
-stage "4, 5 and 2b. The nuvik process: idle, failing device, footprint, adapter --fast"
+stage "4, 5, 2b, 3b and 6. The nuvik process: idle, failing device, footprint, adapter --fast beside a bare reader, latency, soak"
 run python3 bench/process_bench.py "$build" --idle-seconds 10 --failing-seconds 5 --packets 100000 \
+  --rounds 3 --latency-packets 500 --soak-packets 1000000 \
   --windows-dir build/mingw-i686 --windows-dir build/mingw-x64
 
 stage "Results"

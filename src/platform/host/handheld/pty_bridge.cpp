@@ -29,7 +29,8 @@ std::map<std::u16string, Bridge*> g_bridges;
 
 void* CarryBytes(void* argument) {
   Bridge* bridge = static_cast<Bridge*>(argument);
-  unsigned char buffer[256];
+  // As much as the adapter side holds: one read and one write carry many packets.
+  unsigned char buffer[4096];
   for (;;) {
     pollfd ready = {bridge->adapter.master, POLLIN, 0};
     if (poll(&ready, 1, -1) < 0) {
