@@ -10,8 +10,9 @@ closed as the task manager would (SIGTERM) and says what was typed.
 Only the lines worth a newcomer's eye are shown; the full trace goes to a
 file whose path is printed. The handheld's screen is filmed on the way
 (`screen FILE` on the console: after each key, with the menu up, after each
-tray change) into an animated PNG whose path is printed too. The demo is a list of steps (STEPS at the end),
-each a function of the running Demo, so a step is easy to add.
+tray change) into an animated PNG whose path is printed too. The demo is a
+list of steps (STEPS at the end), each a function of the running Demo, so a
+step is easy to add.
 
 Usage: demo.py BUILD_DIR [SENTENCE]
 """
@@ -252,9 +253,11 @@ def main():
         raise
     expected = sentence + "\r"
     ok = demo.typed.text == expected and demo.focus_text == quoted(expected) and demo.exit_code == 1
+    accepted = "every packet accepted" if demo.key_events == demo.packets_sent else "some packets lost"
     say(f"Summary: {demo.packets_sent} packets sent, {demo.key_events} key events reached the handheld "
-        f"(every packet accepted); the focus window holds {'the sentence' if ok else quoted(demo.typed.text)}; "
-        f"nuvik exited with {demo.exit_code}.")
+        f"({accepted});")
+    say(f"         the focus window holds {'the sentence' if ok else quoted(demo.typed.text)}; "
+        f"nuvik exited with {demo.exit_code} (its normal exit).")
     say(f"Full trace ({sum(1 for _ in open(demo.trace_path))} lines): {demo.trace_path}")
     animation = demo.film.assemble(demo.animation_path)
     if animation:
