@@ -45,8 +45,10 @@ class Newest {
     head_ = 0;
   }
 
+  // The ring's room stays (it is within the limit): a run that clears its
+  // records between batches does not grow it again each time.
   void Clear() {
-    std::vector<T>().swap(items_);
+    items_.clear();
     head_ = 0;
     total_ = 0;
   }
