@@ -87,14 +87,25 @@ TEST_F(HostRegistryTest, HandlesAreFreshAndCloseOnce) {
   HKEY stale = first;
   EXPECT_EQ(RegOpenKeyExW(stale, u"Parms", 0, 0, &first), ERROR_INVALID_HANDLE);
 
-  // A closed handle's value never comes back.
-  for (int i = 0; i < 50; ++i) {
+  // A closed handle's value comes back with the next open, as on the
+  // handheld, unless recycling is off; a live handle's value never does.
+  for (bool recycle : {true, false}) {
+    SCOPED_TRACE(recycle ? "recycling" : "not recycling");
+    device::SetHandleRecycling(recycle);
     HKEY again = Open(u"Comm");
-    EXPECT_NE(again, stale);
-    EXPECT_NE(again, second);
-    EXPECT_NE(again, parms);
+    EXPECT_EQ(again == stale, recycle);
     EXPECT_EQ(RegCloseKey(again), ERROR_SUCCESS);
+    stale = again;
+    for (int i = 0; i < 50; ++i) {
+      again = Open(u"Comm");
+      EXPECT_EQ(again == stale, recycle);
+      EXPECT_NE(again, second);
+      EXPECT_NE(again, parms);
+      EXPECT_EQ(RegCloseKey(again), ERROR_SUCCESS);
+      stale = again;
+    }
   }
+  device::SetHandleRecycling(true);
   EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(0x5678)), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegCloseKey(second), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(parms), ERROR_SUCCESS);

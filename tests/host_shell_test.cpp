@@ -12,6 +12,14 @@
 
 namespace {
 
+// The test binary stands where the handheld's executable does: its
+// resources are the program's, compiled from res/nuvik.rc.
+class ProgramResources : public ::testing::Environment {
+ public:
+  void SetUp() override { device::SetModuleResources(device::kProgramResources, device::kProgramResourcesSize); }
+};
+::testing::Environment* const g_programResources = ::testing::AddGlobalTestEnvironment(new ProgramResources);
+
 constexpr UINT kSentinel = WM_USER + 9;
 
 LRESULT CALLBACK QuietProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -258,9 +266,43 @@ TEST_F(HostShellTest, OnlyTheProgramsIconsLoadAndEachLoadIsFresh) {
       {u"IDI_ENABLED", IMAGE_ICON},
       {MAKEINTRESOURCEW(114), 0},  // a bitmap
   };
-  for (const Bad& b : bad) EXPECT_EQ(LoadImageW(nullptr, b.name, b.type, 16, 16, 0), nullptr);
+  for (const Bad& b : bad) {
+    SetLastError(0);
+    EXPECT_EQ(LoadImageW(nullptr, b.name, b.type, 16, 16, 0), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(b.type == IMAGE_ICON ? ERROR_RESOURCE_NAME_NOT_FOUND
+                                                                       : ERROR_RESOURCE_TYPE_NOT_FOUND));
+  }
   EXPECT_EQ(device::LiveIcons(), 4);
   EXPECT_EQ(device::IconIdOf(nullptr), 0);
+}
+
+// Pixels of the 16x16 images in res/enabled.ico and res/disabled.ico, and
+// the 32x32 image of res/nuvik.ico, as the resources give them back.
+TEST(HostIconImageTest, ImagesMatchTheIconFiles) {
+  constexpr uint32_t kClear = 0, kBlack = 0xFF000000, kRed = 0xFFFF0000, kGrey = 0xFF808080,
+                     kSilver = 0xFFC0C0C0, kWhite = 0xFFFFFFFF, kYellow = 0xFFFFFF00, kGreen = 0xFF00FF00;
+  struct Case {
+    int id, size, x, y;
+    uint32_t argb;
+  } cases[] = {
+      {114, 16, 0, 0, kClear},  {119, 16, 0, 0, kClear},  {114, 16, 2, 0, kRed},     {119, 16, 2, 0, kGrey},
+      {114, 16, 8, 2, kYellow}, {119, 16, 8, 2, kGrey},   {114, 16, 2, 10, kWhite},  {119, 16, 2, 10, kSilver},
+      {114, 16, 15, 15, kBlack}, {119, 16, 15, 15, kBlack}, {105, 16, 15, 0, kClear}, {105, 16, 9, 5, kYellow},
+      {105, 32, 0, 0, kClear},  {105, 32, 16, 16, kGreen},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("icon " + std::to_string(c.id) + " at " + std::to_string(c.x) + "," + std::to_string(c.y));
+    std::vector<uint32_t> argb;
+    ASSERT_TRUE(device::IconImage(c.id, c.size, &argb));
+    ASSERT_EQ(argb.size(), static_cast<size_t>(c.size * c.size));
+    EXPECT_EQ(argb[static_cast<size_t>(c.y * c.size + c.x)], c.argb);
+  }
+  std::vector<uint32_t> enabled, disabled, unknown;
+  ASSERT_TRUE(device::IconImage(114, 16, &enabled));
+  ASSERT_TRUE(device::IconImage(119, 16, &disabled));
+  EXPECT_NE(enabled, disabled);
+  EXPECT_FALSE(device::IconImage(100, 16, &unknown));
+  EXPECT_FALSE(device::IconImage(114, 0, &unknown));
 }
 
 TEST_F(HostShellTest, ScreenMetricsFollowTheDevice) {

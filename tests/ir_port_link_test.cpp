@@ -2,7 +2,9 @@
 // the main window (it carries out IDM_REINIT as the program's does).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <cstring>
 #include <thread>
 
@@ -254,6 +256,77 @@ TEST_F(IrPortLinkTest, CloseWhenClosedChangesNothing) {
   Close();
   EXPECT_FALSE(IsIrPortOpen());
   EXPECT_TRUE(device::MessageBoxes().empty());
+}
+
+// The handheld gives a closed handle's value to the next open. A reader
+// that passed its check just before the port was closed must not then make
+// its next call on the newer open that got the value back. The device stops
+// the old reader at the start of a read, before the handle is looked up;
+// the port is meanwhile closed and reopened (the same value comes back) and
+// a key is typed on the new open. The old reader is let go once the reopen
+// and the key are done, or once the closer is seen waiting for the reader
+// to leave its call (it asks again for the wait's end each time it looks).
+TEST_F(IrPortLinkTest, OldReaderNeverReachesANewerOpenWithTheSameHandle) {
+  const std::string maskCleared = "SetCommMask port=\"COM3:\" mask=0x0";
+  auto countLines = [](const std::string& line) {
+    auto trace = device::Trace();
+    return std::count(trace.begin(), trace.end(), line);
+  };
+  std::atomic<long> clearedBefore{0};
+  std::atomic<bool> armed{false}, paused{false}, keyTyped{false};
+  std::atomic<DWORD> oldReader{0};
+  std::atomic<unsigned long> firstOpen{0};
+  std::atomic<HANDLE> pausedHandle{nullptr}, newerHandle{nullptr};
+  std::mutex seenMutex;
+  std::vector<unsigned long> opensReachedByOldReader;
+  device::SetPortCallHook([&](const device::PortCall& call) {
+    unsigned long none = 0;
+    if (call.open != 0) firstOpen.compare_exchange_strong(none, call.open);
+    if (call.open != 0 && call.open != firstOpen.load()) newerHandle = call.handle;
+    if (call.open == 0 && std::string(call.operation) == "ReadFile" && armed.exchange(false)) {
+      oldReader = call.thread;
+      pausedHandle = call.handle;
+      paused = true;
+      device::NotifyChanged();
+      device::WaitFor([&] { return keyTyped.load() || countLines(maskCleared) >= clearedBefore + 2; }, 30000);
+      return;
+    }
+    if (call.open != 0 && call.thread == oldReader.load()) {
+      std::lock_guard<std::mutex> lock(seenMutex);
+      opensReachedByOldReader.push_back(call.open);
+    }
+  });
+  ASSERT_EQ(Open(), 1);
+  ASSERT_TRUE(device::WaitFor([] { return device::PortWaits() >= 1; }));
+  clearedBefore = countLines(maskCleared);
+  armed = true;
+
+  // A key wakes the reader, whose drain then stops at its first read.
+  ASSERT_TRUE(pty_.Write({0x42, 0x30, 0x00, 0x72}));
+  ASSERT_TRUE(device::WaitFor([&] { return paused.load(); }));
+  std::thread other([&] {
+    Close();
+    Open();
+    pty_.Write({0x41, 0x1E, 0x00, 0x5F});
+    keyTyped = true;
+    device::NotifyChanged();
+  });
+  other.join();
+  ASSERT_TRUE(IsIrPortOpen());
+  ASSERT_TRUE(device::WaitFor([] { return device::SendInputs().size() >= 1 && device::LiveThreads() == 1; }));
+  device::SetPortCallHook(nullptr);
+  {
+    std::lock_guard<std::mutex> lock(seenMutex);
+    ASSERT_NE(firstOpen.load(), 0u);
+    EXPECT_EQ(newerHandle.load(), pausedHandle.load()) << "the reopen did not get the old value back";
+    for (unsigned long open : opensReachedByOldReader) {
+      EXPECT_EQ(open, firstOpen.load()) << "the old reader reached a newer open";
+    }
+  }
+  // The new open's key arrives once; the old open's key went with its port.
+  auto inputs = device::SendInputs();
+  ASSERT_EQ(inputs.size(), 1u);
+  EXPECT_EQ(inputs[0].vk, 0x41);
 }
 
 // A device whose waits keep failing must not make the reader spin; closing

@@ -22,6 +22,14 @@ struct KeyPacketDecoder {
   DWORD lastByteTick;
 };
 
-// Reads and validates packets until the port has no byte left, handing each
+// Reads up to `count` bytes that are already waiting, without blocking;
+// returns how many it read (0: none, or the reading must stop).
+typedef DWORD (*KeyPacketByteReader)(void* source, BYTE* buffer, DWORD count);
+
+// Reads and validates packets until the reader gives no byte, handing each
 // valid packet to receiver(context, packet) before reading the next byte.
+void DrainKeyPacketBytes(KeyPacketDecoder* decoder, KeyPacketByteReader read, void* source,
+                         KeyPacketReceiver receiver, void* context);
+
+// The same, reading the port with ReadFile until it has no byte left.
 void DrainKeyPacketDecoder(KeyPacketDecoder* decoder, HANDLE port, KeyPacketReceiver receiver, void* context);

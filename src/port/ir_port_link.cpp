@@ -16,10 +16,46 @@ static void* volatile g_port = INVALID_HANDLE_VALUE;
 static LONG volatile g_openGeneration = 0;
 static LONG volatile g_opens = 0;
 
+// How many readers are between checking their open and the end of the port
+// call that follows. The handheld gives a closed handle's value to the next
+// open, so a reader that passed its check just before a close must finish
+// its call before the handle is closed; afterwards it fails its next check
+// and touches nothing.
+static LONG volatile g_readersInPortCall = 0;
+
 static HANDLE CurrentPort(void) { return InterlockedCompareExchangePointer(&g_port, nullptr, nullptr); }
 
 static bool IsStillOpen(LONG generation) {
   return InterlockedCompareExchange(&g_openGeneration, 0, 0) == generation;
+}
+
+// Counted first, checked second: CloseIrPort changes the generation first
+// and reads the count second, so either the reader sees the close and backs
+// out, or the close sees the reader and waits for it.
+static bool EnterPortCall(LONG generation) {
+  InterlockedIncrement(&g_readersInPortCall);
+  if (IsStillOpen(generation)) return true;
+  InterlockedDecrement(&g_readersInPortCall);
+  return false;
+}
+
+static void LeavePortCall(void) { InterlockedDecrement(&g_readersInPortCall); }
+
+// The reader's port and open, for reads made while the open lasts.
+struct ReaderPort {
+  HANDLE port;
+  LONG generation;
+};
+
+// One read of what is buffered, made only while the reader's open lasts;
+// nothing once it has been closed, which ends the drain.
+static DWORD ReadWhileOpen(void* source, BYTE* buffer, DWORD count) {
+  const ReaderPort* reader = static_cast<const ReaderPort*>(source);
+  if (!EnterPortCall(reader->generation)) return 0;
+  DWORD got = 0;
+  if (ReadFile(reader->port, buffer, count, &got, nullptr) == 0 || got > count) got = 0;
+  LeavePortCall();
+  return got;
 }
 
 bool IsIrPortOpen(void) { return InterlockedCompareExchange(&g_openGeneration, 0, 0) != 0; }
@@ -98,28 +134,47 @@ void CloseIrPort(void) {
   // also still sees its own handle.
   InterlockedExchange(&g_openGeneration, 0);
   HANDLE port = InterlockedExchangePointer(&g_port, INVALID_HANDLE_VALUE);
+  if (port == INVALID_HANDLE_VALUE) return;
   SetCommMask(port, 0);  // makes the reader's pending wait return
-  if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+  // A reader still inside a call it began before the generation changed
+  // ends it at once: reads take only what is buffered, and the mask change
+  // ends a wait. It is asked again while waiting, for a device that would
+  // let a wait begun after the change block. The reader never holds a port
+  // call while it sends to this thread.
+  while (InterlockedCompareExchange(&g_readersInPortCall, 0, 0) != 0) {
+    Sleep(1);
+    SetCommMask(port, 0);
+  }
+  CloseHandle(port);
 }
 
 DWORD WINAPI ReaderThread(LPVOID parameter) {
-  LONG generation = static_cast<LONG>(reinterpret_cast<LONG_PTR>(parameter));
-  HANDLE port = CurrentPort();
-  if (!IsStillOpen(generation)) return 0;
+  ReaderPort reader;
+  reader.generation = static_cast<LONG>(reinterpret_cast<LONG_PTR>(parameter));
+  reader.port = CurrentPort();
+  if (!IsStillOpen(reader.generation)) return 0;
+  HANDLE port = reader.port;
 
   KeyPacketDecoder decoder = {};
   SoftKeyboardWindows windows = {};
+  // Every port call is made inside EnterPortCall/LeavePortCall: once
+  // closed, the handle value may already belong to a new open.
+  if (!EnterPortCall(reader.generation)) return 0;
   SetCommMask(port, IR_FIRST_EVENT_MASK);
-  if (!IsStillOpen(generation)) return 0;
+  LeavePortCall();
+  // Bytes that came between the open and the mask raised no event and
+  // would wait for the next key: take them now.
+  DrainKeyPacketBytes(&decoder, ReadWhileOpen, &reader, DispatchKeyPacket, &windows);
 
   for (;;) {
+    if (!EnterPortCall(reader.generation)) return 0;
     DWORD events = 0;
     BOOL waited = WaitCommEvent(port, &events, nullptr);
+    LeavePortCall();
     if (!waited) events = 0;
-    // Once closed, the handle value may already belong to a new open: do
-    // not touch it again.
-    if (!IsStillOpen(generation)) return 0;
+    if (!EnterPortCall(reader.generation)) return 0;
     SetCommMask(port, IR_EVENT_MASK);
+    LeavePortCall();
 
     if (events & EV_POWER) {
       // The main thread closes and reopens the port, which starts a new
@@ -127,9 +182,9 @@ DWORD WINAPI ReaderThread(LPVOID parameter) {
       SendMessageW(g_mainWindow, WM_COMMAND, IDM_REINIT, 0);
       return 0;
     }
-    if (events & EV_RXCHAR) DrainKeyPacketDecoder(&decoder, port, DispatchKeyPacket, &windows);
+    if (events & EV_RXCHAR) DrainKeyPacketBytes(&decoder, ReadWhileOpen, &reader, DispatchKeyPacket, &windows);
 
-    if (!IsStillOpen(generation)) return 0;
+    if (!IsStillOpen(reader.generation)) return 0;
     if (!waited) Sleep(IR_FAILED_WAIT_PAUSE_MS);
   }
 }

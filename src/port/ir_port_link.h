@@ -18,7 +18,8 @@ const DWORD IR_FAILED_WAIT_PAUSE_MS = 200;
 int OpenIrPort(LPCWSTR name);
 
 // Closes the open port, which ends its reader; nothing when none is open.
-// Never waits for the reader.
+// Waits only for a reader to finish a port call it already began (which
+// returns at once once the mask is cleared), never for a reader's message.
 void CloseIrPort(void);
 
 // True while a port is open (the tray shows the truth from this).

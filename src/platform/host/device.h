@@ -183,9 +183,32 @@ int OpenPorts();      // port handles not yet closed
 long PortReads();     // ReadFile calls on ports so far
 long PortWaits();     // WaitCommEvent calls on ports so far
 
+// One port call as the handheld's serial driver sees it, for tests of what
+// an old reader may touch once its handle value has come back to a newer
+// open. The hook runs on the calling thread twice per call: first with
+// `open` 0, before the handle is looked up (it may block there to let other
+// threads close and reopen the port), then, if the handle reached an open
+// port, with that open's number (1 for the first CreateFileW that opened a
+// port, counting up; no later open repeats one).
+struct PortCall {
+  const char* operation;  // "ReadFile", "WaitCommEvent" or "SetCommMask"
+  HANDLE handle;
+  DWORD thread;        // GetCurrentThreadId() of the caller
+  unsigned long open;  // 0: not looked up yet, or no open port
+};
+void SetPortCallHook(std::function<void(const PortCall& call)> hook);  // nullptr: none
+
 // ---- Threads ---------------------------------------------------------------
 
 int LiveThreads();  // threads from CreateThread that have not yet returned
+
+// ---- Handles -----------------------------------------------------------------
+
+// Handle values (kernel objects, windows, menus, icons, registry keys) come
+// back once freed, the most recently freed first, as on the handheld. Off:
+// no value is handed out twice, for tests that tell runs apart by handle.
+// Reset() turns recycling back on.
+void SetHandleRecycling(bool on);
 
 // ---- Faults ----------------------------------------------------------------
 
@@ -301,6 +324,16 @@ int LiveIcons();
 // would load it: 0xAARRGGBB words, row by row from the top. False if the
 // program's resources have no such icon.
 bool IconImage(int iconId, int size, std::vector<uint32_t>* argb);
+// The executable's compiled resources (a .res file's bytes, which must stay
+// valid): LoadImageW and IconImage read the icons from them, as the
+// handheld reads the executable's. Without them no icon loads. Reset()
+// keeps them: they belong to the executable, not to the handheld's state.
+void SetModuleResources(const void* bytes, size_t size);
+// The program's compiled resources: the build generates them from
+// res/nuvik.rc into the nuvik_resources library, which the handheld
+// executable and the tests link (the host library itself does not).
+extern const unsigned char kProgramResources[];
+extern const size_t kProgramResourcesSize;
 
 // ---- Utilities -------------------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "device.h"
 #include "win32.h"
@@ -56,7 +57,15 @@ struct Object {
   virtual void Close() {}
 };
 
-// Handle values are never reused within a process.
+// One numbering for every kind of handle (kernel.cpp): a freed value is the
+// first to come back, unless device::SetHandleRecycling turned that off.
+constexpr uintptr_t kFirstHandleValue = 0x1000;
+constexpr uintptr_t kHandleValueStep = 4;
+uintptr_t NewHandleValue();
+// The caller no longer knows the value by any table of its own.
+void FreeHandleValue(uintptr_t value);
+
+// A handle for a kernel object; CloseHandle frees its value.
 HANDLE NewHandle(std::shared_ptr<Object> object);
 // Null for an unknown or closed handle. The shared pointer keeps the object
 // alive while a call is inside it.
@@ -67,6 +76,21 @@ std::shared_ptr<T> FindAs(HANDLE handle) {
 }
 // Removes the handle from the table and returns its object (null if none).
 std::shared_ptr<Object> TakeHandle(HANDLE handle);
+
+// ---- The executable's resources (resources.cpp) ---------------------------
+
+// One image of an icon resource: its size as the icon's group lists it and
+// its RT_ICON data (a DIB with an AND mask).
+struct IconPick {
+  int width = 0, height = 0;
+  const BYTE* image = nullptr;
+  size_t imageSize = 0;
+};
+// The image of icon `id` that best fits cx by cy (0: the default size);
+// false when the resources have no such icon.
+bool FindIcon(int id, int cx, int cy, IconPick* pick);
+// The image's pixels as 0xAARRGGBB, top row first, and its size.
+bool DecodeIcon(const IconPick& pick, std::vector<uint32_t>* argb, int* width, int* height);
 
 // ---- Faults ----------------------------------------------------------------
 

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "internal.h"
 
@@ -17,8 +18,23 @@ thread_local DWORD t_lastError = 0;
 // Never destroyed: detached threads may use handles while the process exits.
 std::mutex& g_handleMutex = *new std::mutex;
 std::map<uintptr_t, std::shared_ptr<host::Object>>& g_handles = *new std::map<uintptr_t, std::shared_ptr<host::Object>>;
-// Starts well away from 0 and INVALID_HANDLE_VALUE; never reused.
-uintptr_t g_nextHandle = 0x1000;
+
+// Every handle value the handheld hands out (kernel objects, windows, menus,
+// icons, registry keys) comes from one numbering, as on the device, where a
+// value freed by a close is the first one the next open gets back. Values
+// start well away from 0 and INVALID_HANDLE_VALUE and stay below the
+// predefined registry keys (0x80000000 and up); a live value is never handed
+// out twice, whatever its kind.
+struct HandleValues {
+  std::mutex mutex;
+  std::vector<uintptr_t> freed;  // most recently freed last
+  uintptr_t next = host::kFirstHandleValue;
+  bool recycle = true;
+};
+HandleValues& Values() {
+  static HandleValues* values = new HandleValues;  // never destroyed, as above
+  return *values;
+}
 
 std::atomic<int> g_liveThreads{0};
 std::atomic<DWORD> g_nextThreadId{100};
@@ -105,10 +121,28 @@ void* InterlockedCompareExchangePointer(void* volatile* target, void* exchange, 
 
 namespace host {
 
+uintptr_t NewHandleValue() {
+  HandleValues& values = Values();
+  std::lock_guard<std::mutex> lock(values.mutex);
+  if (!values.freed.empty()) {
+    uintptr_t value = values.freed.back();
+    values.freed.pop_back();
+    return value;
+  }
+  uintptr_t value = values.next;
+  values.next += host::kHandleValueStep;
+  return value;
+}
+
+void FreeHandleValue(uintptr_t value) {
+  HandleValues& values = Values();
+  std::lock_guard<std::mutex> lock(values.mutex);
+  if (values.recycle) values.freed.push_back(value);
+}
+
 HANDLE NewHandle(std::shared_ptr<Object> object) {
+  uintptr_t value = NewHandleValue();
   std::lock_guard<std::mutex> lock(g_handleMutex);
-  uintptr_t value = g_nextHandle;
-  g_nextHandle += 4;
   g_handles[value] = std::move(object);
   return reinterpret_cast<HANDLE>(value);
 }
@@ -120,11 +154,18 @@ std::shared_ptr<Object> FindHandle(HANDLE handle) {
 }
 
 std::shared_ptr<Object> TakeHandle(HANDLE handle) {
-  std::lock_guard<std::mutex> lock(g_handleMutex);
-  auto found = g_handles.find(reinterpret_cast<uintptr_t>(handle));
-  if (found == g_handles.end()) return nullptr;
-  std::shared_ptr<Object> object = std::move(found->second);
-  g_handles.erase(found);
+  std::shared_ptr<Object> object;
+  {
+    std::lock_guard<std::mutex> lock(g_handleMutex);
+    auto found = g_handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (found == g_handles.end()) return nullptr;
+    object = std::move(found->second);
+    g_handles.erase(found);
+  }
+  // Free at once: the next open may get this value back while the object
+  // is still closing, as a device's handle slot is free once the close is
+  // under way.
+  FreeHandleValue(reinterpret_cast<uintptr_t>(handle));
   return object;
 }
 
@@ -228,10 +269,18 @@ void Reset() {
   host::ResetFocus();
   host::ResetFaults();
   host::ResetClock();
+  SetHandleRecycling(true);
   NotifyChanged();
 }
 
 int LiveThreads() { return g_liveThreads.load(); }
+
+void SetHandleRecycling(bool on) {
+  HandleValues& values = Values();
+  std::lock_guard<std::mutex> lock(values.mutex);
+  values.recycle = on;
+  if (!on) values.freed.clear();
+}
 
 void SetFault(Fault fault, bool on) {
   g_faults[static_cast<int>(fault)].store(on);

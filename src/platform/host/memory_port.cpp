@@ -26,12 +26,10 @@ class MemorySource : public ByteSource {
   void Escape(DWORD function) override { (void)function; }  // no lines, no transceiver
   int PollFd() const override { return -1; }
 
-  bool HasBytes() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return !queue_.empty();
-  }
-
-  Chunk Take(BYTE* to, DWORD room, DWORD* got) override {
+  // Arrivals are fed in (Append), never pulled: nothing was taken that
+  // no feed announced.
+  Chunk Take(BYTE* to, DWORD room, DWORD* got, DWORD* arrived) override {
+    (void)arrived;
     std::lock_guard<std::mutex> lock(mutex_);
     size_t count = queue_.size() < room ? queue_.size() : room;
     if (count == 0) return Chunk::kNone;

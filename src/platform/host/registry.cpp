@@ -1,9 +1,9 @@
 // The handheld's registry: HKEY_LOCAL_MACHINE held in memory.
 //
 // Key and value names compare without regard to case, as on the handheld.
-// Each RegOpenKeyExW hands out a new key handle (values are never reused, so
-// a stale handle is always caught), and an open handle keeps working on the
-// key it was opened on: if that key is deleted meanwhile, calls through the
+// Each RegOpenKeyExW hands out a key handle from the handheld's one numbering
+// of handles (a closed key's value may come back for a later open), and an
+// open handle keeps working on the key it was opened on: if that key is deleted meanwhile, calls through the
 // handle answer ERROR_KEY_DELETED instead of reaching whatever replaced it.
 #include <cstring>
 #include <map>
@@ -31,17 +31,13 @@ struct Key {
   bool deleted = false;
 };
 
-// Key handles live in their own range, apart from the predefined keys
-// (0x80000000 and up) and from the kernel's handles, so that a key handle
-// passed where another handle belongs is never mistaken for one.
-const uintptr_t FIRST_KEY_HANDLE = 0x20000000;
-const uintptr_t KEY_HANDLE_STEP = 4;
-
+// Key handles share one numbering with every other handle, below the
+// predefined keys (0x80000000 and up): a live key handle passed where
+// another kind belongs is never mistaken for one.
 struct Registry {
   std::mutex mutex;
   std::shared_ptr<Key> root = std::make_shared<Key>();
   std::map<uintptr_t, std::shared_ptr<Key>> open;
-  uintptr_t nextHandle = FIRST_KEY_HANDLE;
 };
 
 // Never destroyed: a thread still inside a registry call at exit must not
@@ -179,8 +175,7 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access
     if (!SplitProgramPath(subKey, &path)) return ERROR_FILE_NOT_FOUND;
     std::shared_ptr<Key> found = Find(from, path);
     if (!found) return ERROR_FILE_NOT_FOUND;
-    uintptr_t value = registry.nextHandle;
-    registry.nextHandle += KEY_HANDLE_STEP;
+    uintptr_t value = host::NewHandleValue();
     registry.open[value] = found;
     *result = reinterpret_cast<HKEY>(value);
   }
@@ -218,6 +213,7 @@ LONG WINAPI RegCloseKey(HKEY key) {
     std::lock_guard<std::mutex> lock(registry.mutex);
     if (registry.open.erase(reinterpret_cast<uintptr_t>(key)) == 0) return ERROR_INVALID_HANDLE;
   }
+  host::FreeHandleValue(reinterpret_cast<uintptr_t>(key));
   device::NotifyChanged();
   return ERROR_SUCCESS;
 }
@@ -228,12 +224,15 @@ namespace host {
 
 void ResetRegistry() {
   Registry& registry = State();
+  std::vector<uintptr_t> values;
   {
     std::lock_guard<std::mutex> lock(registry.mutex);
     MarkDeleted(registry.root.get());
     registry.root = std::make_shared<Key>();
-    registry.open.clear();  // handle values go on counting up: none is reused
+    for (const auto& entry : registry.open) values.push_back(entry.first);
+    registry.open.clear();
   }
+  for (uintptr_t value : values) FreeHandleValue(value);
   device::NotifyChanged();
 }
 

@@ -37,6 +37,23 @@ PortTable& Table() {
 std::atomic<long> g_reads{0};
 std::atomic<long> g_waits{0};
 std::atomic<int> g_openPorts{0};
+std::atomic<unsigned long> g_opens{0};
+
+// The device's port call hook; the flag spares every call the lock while
+// none is set.
+std::atomic<bool> g_hookSet{false};
+std::mutex& g_hookMutex = *new std::mutex;  // never destroyed: readers may outlive main
+std::function<void(const device::PortCall&)>& g_hook = *new std::function<void(const device::PortCall&)>;
+
+void CallHook(const char* operation, HANDLE handle, unsigned long open) {
+  if (!operation || !g_hookSet.load()) return;
+  std::function<void(const device::PortCall&)> hook;
+  {
+    std::lock_guard<std::mutex> lock(g_hookMutex);
+    hook = g_hook;
+  }
+  if (hook) hook(device::PortCall{operation, handle, GetCurrentThreadId(), open});
+}
 
 // What stands behind a device name: a memory queue, a tty path, or
 // nothing (an empty path).
@@ -147,7 +164,7 @@ HANDLE FailOpen(const std::u16string& name, DWORD error) {
 // ---- SerialPort ------------------------------------------------------------
 
 SerialPort::SerialPort(std::u16string name, std::unique_ptr<ByteSource> source)
-    : dcb(source->InitialDcb()), name_(std::move(name)), source_(std::move(source)) {
+    : openNumber(++g_opens), dcb(source->InitialDcb()), name_(std::move(name)), source_(std::move(source)) {
   g_openPorts++;
 }
 
@@ -192,8 +209,29 @@ void SerialPort::RaiseLineEvents(DWORD events) {
 bool SerialPort::Feed(const void* bytes, size_t count) {
   std::lock_guard<std::mutex> lock(mutex);
   if (closed || !source_->Append(bytes, count)) return false;
-  WakeAllLocked();
+  NoteArrivalsLocked(static_cast<DWORD>(count));
+  WakeAllLocked();  // a blocking read waits for bytes whatever the mask
   return true;
+}
+
+void SerialPort::NoteArrivalsLocked(DWORD count) {
+  if (count == 0 || !(mask & EV_RXCHAR)) return;
+  rxPending = true;
+  WakeAllLocked();
+}
+
+DWORD SerialPort::TakeEventsLocked() {
+  DWORD events = linePending & mask;
+  linePending = 0;
+  if (powerPending && (mask & EV_POWER)) {
+    powerPending = false;
+    events |= EV_POWER;
+  }
+  if (rxPending && (mask & EV_RXCHAR)) {
+    rxPending = false;
+    events |= EV_RXCHAR;
+  }
+  return events;
 }
 
 void SerialPort::WakeAllLocked() {
@@ -240,9 +278,14 @@ void SerialPort::Waker::Drain() {
 
 // ---- Shared helpers --------------------------------------------------------
 
-std::shared_ptr<SerialPort> FindPort(HANDLE handle) {
+std::shared_ptr<SerialPort> FindPort(HANDLE handle, const char* operation) {
+  CallHook(operation, handle, 0);
   auto port = FindAs<SerialPort>(handle);
-  if (!port) SetLastError(ERROR_INVALID_HANDLE);
+  if (!port) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  CallHook(operation, handle, port->openNumber);
   return port;
 }
 
@@ -262,6 +305,7 @@ void ResetSerial() {
   table.paths.clear();
   table.memory.clear();
   table.resolver = nullptr;
+  device::SetPortCallHook(nullptr);
   g_reads = 0;
   g_waits = 0;
 }
@@ -356,6 +400,12 @@ void Resume() {
 void RaiseLineEvents(DWORD events) {
   for (const auto& port : host::OpenPortList()) port->RaiseLineEvents(events);
   host::Trace("line events=" + host::Hex(events));
+}
+
+void SetPortCallHook(std::function<void(const PortCall& call)> hook) {
+  std::lock_guard<std::mutex> lock(host::g_hookMutex);
+  host::g_hookSet = static_cast<bool>(hook);
+  host::g_hook = std::move(hook);
 }
 
 int OpenPorts() { return host::g_openPorts; }

@@ -7,6 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <deque>
+
 #include "serial_port.h"
 
 namespace host {
@@ -276,17 +279,59 @@ class TtySource : public ByteSource {
 
   void Escape(DWORD function) override { EscapeTty(fd_, function); }
   int PollFd() const override { return fd_; }
-  bool HasBytes() override { return false; }  // poll() tells
-  Chunk Take(BYTE* to, DWORD room, DWORD* got) override { return ReadTty(fd_, to, room, got); }
+
+  DWORD Pull() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DWORD pulled = 0;
+    while (held_.size() < kHoldLimit) {
+      BYTE chunk[512];
+      DWORD got = 0;
+      if (ReadTty(fd_, chunk, sizeof chunk, &got) != Chunk::kSome) break;  // a hang-up shows in poll()
+      held_.insert(held_.end(), chunk, chunk + got);
+      pulled += got;
+    }
+    return pulled;
+  }
+
+  bool CanHoldMore() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_.size() < kHoldLimit;
+  }
+
+  Chunk Take(BYTE* to, DWORD room, DWORD* got, DWORD* arrived) override {
+    DWORD before = *got;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      size_t count = held_.size() < room ? held_.size() : room;
+      std::copy(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count), to);
+      held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
+      *got += static_cast<DWORD>(count);
+      to += count;
+      room -= static_cast<DWORD>(count);
+    }
+    if (room == 0) return Chunk::kSome;
+    DWORD fresh = 0;
+    Chunk chunk = ReadTty(fd_, to, room, &fresh);
+    *got += fresh;
+    *arrived += fresh;
+    if (chunk == Chunk::kBroken && *got > before) return Chunk::kSome;  // the hang-up shows next time
+    return *got > before ? Chunk::kSome : chunk;
+  }
 
   void Release() override {
     ::flock(fd_, LOCK_UN);
     ::close(fd_);
     fd_ = -1;
+    held_.clear();
   }
 
  private:
+  // What a driver's receive buffer holds; beyond it bytes stay in the tty
+  // until a read makes room.
+  static constexpr size_t kHoldLimit = 4096;
   int fd_;
+  std::mutex mutex_;
+  std::deque<BYTE> held_;  // pulled from the tty, not yet read
 };
 
 }  // namespace
@@ -407,14 +452,18 @@ BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
 }
 
 BOOL WINAPI SetCommMask(HANDLE handle, DWORD mask) {
-  auto port = host::FindPort(handle);
+  auto port = host::FindPort(handle, "SetCommMask");
   if (!port) return FALSE;
   {
     std::lock_guard<std::mutex> lock(port->mutex);
-    if (port->closed) return Refuse(ERROR_INVALID_HANDLE);
+    if (port->closed) return Refuse(ERROR_INVALID_HANDLE);  // the source is ours while not closed
+    // Bytes that came before the change arrived under the old mask.
+    port->NoteArrivalsLocked(port->source()->Pull());
     port->mask = mask;
     port->maskChanges++;
-    // Events raised for a mask that no longer asks for them are dropped.
+    // Events raised for a mask that no longer asks for them are dropped;
+    // those it still asks for stay pending, as a serial driver keeps them.
+    if (!(mask & EV_RXCHAR)) port->rxPending = false;
     if (!(mask & EV_POWER)) port->powerPending = false;
     port->linePending &= mask;
     port->WakeAllLocked();

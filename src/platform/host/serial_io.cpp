@@ -114,7 +114,7 @@ using host::SerialPort;
 
 BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped) {
   if (event) *event = 0;
-  auto port = host::FindPort(handle);
+  auto port = host::FindPort(handle, "WaitCommEvent");
   if (!port) {
     host::CountPortWait();
     return FALSE;
@@ -125,11 +125,15 @@ BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped)
   // A mask change from here on ends this wait. Counted only afterwards, so
   // that whoever sees the count knows a mask change will reach the wait.
   unsigned long maskChanges = port->maskChanges;
+  DWORD mask = port->mask;
   lock.unlock();
   host::CountPortWait();
   if (!call.ok()) return host::Fail(ERROR_INVALID_HANDLE);
   if (!event || overlapped) return host::Fail(ERROR_INVALID_PARAMETER);
   if (host::FaultOn(device::Fault::WaitCommEvent)) return host::Fail(ERROR_GEN_FAILURE);
+  // With no event asked for the wait could never end: a serial driver
+  // refuses it rather than block for ever.
+  if (mask == 0) return host::Fail(ERROR_INVALID_PARAMETER);
 
   host::ByteSource* source = port->source();
   int fd = source->PollFd();
@@ -137,50 +141,48 @@ BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped)
   for (;;) {
     if (port->closed) return host::Fail(ERROR_OPERATION_ABORTED);
     if (port->maskChanges != maskChanges) return TRUE;  // *event stays 0
-    DWORD mask = port->mask;
-    DWORD events = port->linePending & mask;
-    port->linePending = 0;
-    if (port->powerPending && (mask & EV_POWER)) {
-      port->powerPending = false;
-      events |= EV_POWER;
-    }
-    // Without EV_RXCHAR in the mask received bytes wake nothing.
-    if ((mask & EV_RXCHAR) && source->HasBytes()) events |= EV_RXCHAR;
-    if (!waker && !events) {
-      waker.emplace(port.get());
-      if (waker->fd() < 0) return host::Fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    lock.unlock();
-    if (events && fd < 0) {
-      *event = events;
-      return TRUE;
-    }
-
-    // A hang-up is reported whatever is asked for.
-    pollfd fds[2] = {{fd, static_cast<short>((mask & EV_RXCHAR) ? POLLIN : 0), 0},
-                     {waker ? waker->fd() : -1, POLLIN, 0}};
-    if (!events) host::AboutToBlock();
-    int ready = ::poll(fds, 2, events ? 0 : -1);
-    if (ready < 0 && errno != EINTR) return host::Fail(ERROR_GEN_FAILURE);
-    // A tty that has hung up also reads as readable, but it has nothing more
-    // to give: the wait fails and the caller decides when to try again, as
-    // waiting here would never end.
-    bool broken = ready > 0 && (fds[0].revents & host::kBroken);
-    if (broken && !events) return host::Fail(ERROR_GEN_FAILURE);
-    if (!broken && ready > 0 && (fds[0].revents & POLLIN)) events |= EV_RXCHAR;
+    // An event raised before the wait began (and not taken by an earlier
+    // wait) ends it at once; so do bytes that arrived since anyone looked.
+    port->NoteArrivalsLocked(source->Pull());
+    DWORD events = port->TakeEventsLocked();
     if (events) {
       *event = events;
       return TRUE;
     }
+    if (!waker) {
+      waker.emplace(port.get());
+      if (waker->fd() < 0) return host::Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    // A readable tty now means new bytes, for Pull has taken the old ones.
+    bool listen = fd >= 0 && (port->mask & EV_RXCHAR) && source->CanHoldMore();
+    lock.unlock();
+
+    // A hang-up is reported whatever is asked for.
+    pollfd fds[2] = {{fd, static_cast<short>(listen ? POLLIN : 0), 0}, {waker->fd(), POLLIN, 0}};
+    host::AboutToBlock();
+    int ready = ::poll(fds, 2, -1);
+    if (ready < 0 && errno != EINTR) return host::Fail(ERROR_GEN_FAILURE);
+    // A tty that has hung up also reads as readable, but it has nothing more
+    // to give: once its last bytes are pulled the wait fails and the caller
+    // decides when to try again, as waiting here would never end.
+    bool broken = ready > 0 && (fds[0].revents & host::kBroken);
     lock.lock();
-    if (waker) waker->Drain();
+    waker->Drain();
+    if (broken) {
+      if (port->closed) return host::Fail(ERROR_OPERATION_ABORTED);
+      port->NoteArrivalsLocked(source->Pull());
+      DWORD last = port->TakeEventsLocked();
+      if (!last) return host::Fail(ERROR_GEN_FAILURE);
+      *event = last;
+      return TRUE;
+    }
   }
 }
 
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
   host::CountPortRead();
   if (read) *read = 0;
-  auto port = host::FindPort(handle);
+  auto port = host::FindPort(handle, "ReadFile");
   if (!port) return FALSE;
   if (!read || overlapped || (!buffer && toRead != 0)) return host::Fail(ERROR_INVALID_PARAMETER);
   SerialPort::Call call(port.get());
@@ -196,7 +198,16 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, L
   BYTE* to = static_cast<BYTE*>(buffer);
   DWORD got = 0;
 
-  host::Chunk chunk = source->Take(to, toRead, &got);
+  // Bytes a read takes straight from the device arrived all the same: they
+  // raise EV_RXCHAR as they would have on the device.
+  auto noteArrivals = [&port](DWORD arrived) {
+    if (arrived == 0) return;
+    std::lock_guard<std::mutex> lock(port->mutex);
+    port->NoteArrivalsLocked(arrived);
+  };
+  DWORD arrived = 0;
+  host::Chunk chunk = source->Take(to, toRead, &got, &arrived);
+  noteArrivals(arrived);
   if (chunk == host::Chunk::kBroken) return host::Fail(ERROR_GEN_FAILURE);
   if (host::IsImmediate(timeouts) || got == toRead) {
     *read = got;
@@ -222,7 +233,9 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, L
     // Looked at again once the waker is registered: bytes fed to a memory
     // port before that announced themselves to nobody.
     DWORD before = got;
-    chunk = source->Take(to + got, toRead - got, &got);
+    arrived = 0;
+    chunk = source->Take(to + got, toRead - got, &got, &arrived);
+    noteArrivals(arrived);
     // An error condition that yields no byte would wake poll() at once for
     // ever: it ends the read like a hang-up.
     if (chunk == host::Chunk::kNone && (revents & host::kBroken)) chunk = host::Chunk::kBroken;

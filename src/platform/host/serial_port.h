@@ -37,11 +37,20 @@ class ByteSource {
   // The descriptor poll() watches for arriving bytes and hang-ups; -1 when
   // arrivals are announced through the port's wakers instead.
   virtual int PollFd() const = 0;
-  // Whether bytes are known to wait without asking poll() (memory only).
-  virtual bool HasBytes() = 0;
+  // Moves what the device has received into the source's own buffer
+  // without blocking, as a driver's interrupt handler moves bytes out of
+  // the UART, and returns how many arrived: a tty tells of arrivals only by
+  // being readable, and once they are moved a later readable tty means new
+  // ones. A memory queue's arrivals come through Append instead (0 here).
+  // Called under the port's mutex.
+  virtual DWORD Pull() { return 0; }
+  // Whether Pull would take more; while not, poll() must not watch for
+  // arrivals, which would only wake it again and again.
+  virtual bool CanHoldMore() { return true; }
   // Takes up to `room` waiting bytes without blocking, adding their count
-  // to *got.
-  virtual Chunk Take(BYTE* to, DWORD room, DWORD* got) = 0;
+  // to *got and, of those, the bytes that had not been pulled yet (new
+  // arrivals) to *arrived.
+  virtual Chunk Take(BYTE* to, DWORD room, DWORD* got, DWORD* arrived) = 0;
   // Queues bytes as if just received; false for a source that receives
   // from a device of its own.
   virtual bool Append(const void* bytes, size_t count) {
@@ -115,18 +124,31 @@ class SerialPort : public Object {
     int fd_;
   };
 
+  // Which open this is: 1 for the first port opened, counting up.
+  const unsigned long openNumber;
+
   // Guarded by mutex.
   std::mutex mutex;
   DCB dcb;
   COMMTIMEOUTS timeouts = {};
   DWORD mask = 0;
   unsigned long maskChanges = 0;  // how many times SetCommMask was called
+  // Events raised and not yet delivered: a wait takes them. Characters raise
+  // EV_RXCHAR when they arrive while the mask holds it; bytes that were
+  // already buffered raise nothing more.
+  bool rxPending = false;
   bool powerPending = false;
-  DWORD linePending = 0;  // modem-line events raised and not yet delivered
+  DWORD linePending = 0;  // modem-line events
   bool closed = false;
 
   // Wakes every registered Waker; mutex must be held.
   void WakeAllLocked();
+  // `count` bytes have arrived: EV_RXCHAR is latched if the mask asks for
+  // it, and waiters look again. Mutex held.
+  void NoteArrivalsLocked(DWORD count);
+  // The pending events the mask asks for, which the caller delivers; they
+  // are no longer pending. Mutex held.
+  DWORD TakeEventsLocked();
 
  private:
   std::u16string name_;
@@ -140,8 +162,9 @@ class SerialPort : public Object {
 constexpr DWORD kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 
 // The port behind a handle, or null (with ERROR_INVALID_HANDLE set) when the
-// handle is not an open port.
-std::shared_ptr<SerialPort> FindPort(HANDLE handle);
+// handle is not an open port. `operation` names the call for the device's
+// port call hook (null: not one the hook is told of).
+std::shared_ptr<SerialPort> FindPort(HANDLE handle, const char* operation = nullptr);
 
 // The line settings a port starts with when its device tells nothing:
 // 9600 bit/s, 8 data bits, no parity, one stop bit, binary.

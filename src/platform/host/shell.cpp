@@ -17,11 +17,9 @@ constexpr BOOL kNoSuchItem = -1;
 constexpr UINT kByPosition = 0x0400;
 constexpr UINT kStateBits = MF_GRAYED | MF_DISABLED;
 
-// The icon resources the program carries.
-constexpr int kIconIds[] = {105, 114, 119};
-
 struct Menu {
   std::vector<device::MenuItem> items;
+  unsigned long created = 0;  // handle values come back, so age is kept apart
 };
 
 struct TrayEntry {
@@ -33,14 +31,12 @@ struct TrayEntry {
 
 struct Shell {
   std::mutex mutex;
-  std::map<uintptr_t, Menu> menus;  // by handle, so the last is the newest
-  std::vector<TrayEntry> tray;      // in the order they were added
-  std::map<uintptr_t, int> icons;   // loaded icon -> resource id
+  std::map<uintptr_t, Menu> menus;  // by handle
+  unsigned long menusCreated = 0;
+  std::vector<TrayEntry> tray;     // in the order they were added
+  std::map<uintptr_t, int> icons;  // loaded icon -> resource id
   int screenWidth = 240;
   int screenHeight = 320;
-  // Handles are plain numbers never handed out twice.
-  uintptr_t nextMenu = 1;
-  uintptr_t nextIcon = 1;
 };
 
 Shell& S() {
@@ -117,8 +113,8 @@ HMENU WINAPI CreatePopupMenu(void) {
   HMENU menu;
   {
     std::lock_guard<std::mutex> lock(S().mutex);
-    menu = reinterpret_cast<HMENU>((S().nextMenu++ << 4) | 0x8);
-    S().menus[reinterpret_cast<uintptr_t>(menu)] = Menu{};
+    menu = reinterpret_cast<HMENU>(host::NewHandleValue());
+    S().menus[reinterpret_cast<uintptr_t>(menu)].created = ++S().menusCreated;
   }
   host::Trace("CreatePopupMenu");
   return menu;
@@ -168,6 +164,7 @@ BOOL WINAPI DestroyMenu(HMENU menu) {
       return FALSE;
     }
   }
+  host::FreeHandleValue(reinterpret_cast<uintptr_t>(menu));
   host::Trace("DestroyMenu");
   return TRUE;
 }
@@ -212,21 +209,22 @@ BOOL WINAPI Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
 
 // ---- Icons and metrics -----------------------------------------------------------
 
-HANDLE WINAPI LoadImageW(HINSTANCE, LPCWSTR name, UINT type, int, int, UINT) {
+// Icons come from the executable's resources, as on the handheld: an id
+// they lack gets no icon.
+HANDLE WINAPI LoadImageW(HINSTANCE, LPCWSTR name, UINT type, int cx, int cy, UINT) {
   if (type != IMAGE_ICON) {
     SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
     return nullptr;
   }
   uintptr_t value = reinterpret_cast<uintptr_t>(name);
   int id = value <= 0xFFFF ? static_cast<int>(value) : 0;  // resources are named by number only
-  bool known = false;
-  for (int iconId : kIconIds) known = known || iconId == id;
-  if (!known) {
+  host::IconPick pick;
+  if (id == 0 || !host::FindIcon(id, cx, cy, &pick)) {
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(S().mutex);
-  uintptr_t icon = (S().nextIcon++ << 4) | 0xC;
+  uintptr_t icon = host::NewHandleValue();
   S().icons[icon] = id;
   return reinterpret_cast<HANDLE>(icon);
 }
@@ -252,12 +250,18 @@ std::vector<device::MenuItem> MenuItemsOf(HMENU menu) {
 }
 
 void ResetShell() {
-  std::lock_guard<std::mutex> lock(S().mutex);
-  S().menus.clear();
-  S().tray.clear();
-  S().icons.clear();
-  S().screenWidth = 240;
-  S().screenHeight = 320;
+  std::vector<uintptr_t> values;
+  {
+    std::lock_guard<std::mutex> lock(S().mutex);
+    for (const auto& entry : S().menus) values.push_back(entry.first);
+    for (const auto& entry : S().icons) values.push_back(entry.first);
+    S().menus.clear();
+    S().tray.clear();
+    S().icons.clear();
+    S().screenWidth = 240;
+    S().screenHeight = 320;
+  }
+  for (uintptr_t value : values) FreeHandleValue(value);
 }
 
 }  // namespace host
@@ -284,7 +288,11 @@ int LiveMenus() {
 
 std::vector<MenuItem> MenuItems() {
   std::lock_guard<std::mutex> lock(S().mutex);
-  return S().menus.empty() ? std::vector<MenuItem>() : S().menus.rbegin()->second.items;
+  const ::Menu* newest = nullptr;
+  for (const auto& entry : S().menus) {
+    if (!newest || entry.second.created > newest->created) newest = &entry.second;
+  }
+  return newest ? newest->items : std::vector<MenuItem>();
 }
 
 int IconIdOf(HICON icon) {
@@ -297,7 +305,6 @@ int LiveIcons() {
   return static_cast<int>(S().icons.size());
 }
 
-bool IconImage(int, int, std::vector<uint32_t>*) { return false; }  // images come with the resource loader
 
 void SetScreenSize(int width, int height) {
   {

@@ -4,6 +4,7 @@
 //
 // One mutex guards the tree. It is never held while a window procedure runs,
 // because procedures call straight back into these operations.
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -40,9 +41,6 @@ struct Tree {
   HWND foreground = nullptr;
   std::vector<HWND> sipWindows;  // made by device::SetSip
   device::Sip sip = device::Sip::None;
-  // Window handles are plain numbers that are never handed out twice, so a
-  // stale handle can only ever miss, never reach a newer window.
-  uintptr_t nextWindow = 1;
   ATOM nextAtom = 0xC000;  // where the handheld's class atoms start
 };
 
@@ -67,8 +65,10 @@ const WindowClass* ClassLocked(LPCWSTR name) {
   return nullptr;
 }
 
+// Window handles come from the handheld's one numbering of handles, so a
+// destroyed window's value may come back for a newer window.
 HWND AddLocked(Window window) {
-  HWND handle = reinterpret_cast<HWND>((T().nextWindow++ << 4) | 0x4);
+  HWND handle = reinterpret_cast<HWND>(host::NewHandleValue());
   if (window.parent) {
     FindLocked(window.parent)->children.push_back(handle);
   } else {
@@ -90,6 +90,10 @@ void EraseSubtreeLocked(HWND handle, std::vector<HWND>* removed) {
   std::vector<HWND> children = std::move(window->children);
   for (HWND child : children) EraseSubtreeLocked(child, removed);
   T().windows.erase(Key(handle));
+  // Nothing may keep a value that a newer window can get back.
+  if (T().foreground == handle) T().foreground = nullptr;
+  auto& sip = T().sipWindows;
+  sip.erase(std::remove(sip.begin(), sip.end(), handle), sip.end());
   removed->push_back(handle);
 }
 
@@ -121,8 +125,11 @@ std::string OwnerKindLocked(HWND owner) {
   return "other";
 }
 
+// The values go back only once their messages are gone, so that a newer
+// window with the same value never loses its own.
 void Forget(const std::vector<HWND>& removed) {
   for (HWND window : removed) host::DropMessagesFor(window);
+  for (HWND window : removed) host::FreeHandleValue(Key(window));
   device::NotifyChanged();
 }
 
@@ -395,8 +402,10 @@ std::u16string ClassOf(HWND handle) {
 }
 
 void ResetWindows() {
+  std::vector<uintptr_t> values;
   {
     std::lock_guard<std::mutex> lock(T().mutex);
+    for (const auto& entry : T().windows) values.push_back(entry.first);
     T().windows.clear();
     T().topLevel.clear();
     T().classes.clear();
@@ -405,6 +414,7 @@ void ResetWindows() {
     T().foreground = nullptr;
   }
   ResetQueues();
+  for (uintptr_t value : values) FreeHandleValue(value);
 }
 
 }  // namespace host
@@ -447,8 +457,9 @@ void SetSip(Sip sip) {
   std::vector<HWND> removed;
   {
     std::lock_guard<std::mutex> lock(T().mutex);
-    for (HWND handle : T().sipWindows) RemoveLocked(handle, &removed);
+    std::vector<HWND> old = std::move(T().sipWindows);
     T().sipWindows.clear();
+    for (HWND handle : old) RemoveLocked(handle, &removed);
     T().sip = sip;
     if (sip != Sip::None) {
       HWND panel = CreateForeignLocked(u"SipWndClass", nullptr, u"SIP");

@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
   device::SetRecordLimit(kRecordsKept);
   if (!SetUpRegistry() || !SetUpSip()) return 2;
   SetUpPorts();
+  device::SetModuleResources(device::kProgramResources, device::kProgramResourcesSize);
 
   // The focused application that receives the typing.
   HWND notes = device::CreateForeignWindow(u"NotesApp", nullptr, u"Notes");

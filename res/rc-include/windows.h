@@ -1,0 +1,9 @@
+/* What nuvik.rc takes from <windows.h>, for compiling it on a machine
+   without the Windows headers (the host build, which reads the icons back
+   from the compiled resources). The values are those of the Windows SDK;
+   the Windows build uses the real header instead. */
+#define VS_VERSION_INFO 1
+#define VS_FFI_FILEFLAGSMASK 0x0000003FL
+#define VOS__WINDOWS32 0x00000004L
+#define VFT_APP 0x00000001L
+#define VFT2_UNKNOWN 0x00000000L
