@@ -6,6 +6,8 @@ set -eu
 # The handheld draws its screen with Cairo in DejaVu Sans; apngasm makes the
 # demo's animation from those pictures.
 packages="cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3 pkg-config libcairo2-dev fonts-dejavu-core apngasm"
+# llvm-rc compiles res/nuvik.rc for the handheld, which reads its icons back.
+packages="$packages llvm-14"
 if [ "${1:-all}" != host ]; then
   packages="$packages clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth"
 fi
