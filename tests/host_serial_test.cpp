@@ -160,6 +160,11 @@ class HostSerialTest : public ::testing::Test {
     return CloseHandle(port);
   }
 
+  // Plays the adapter for a port whose wait is pending: the wait takes the
+  // bytes off the tty as they come, so they are never seen buffered there.
+  bool Write(const std::string& bytes) {
+    return ::write(pty_.master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
   // Plays the adapter and waits until the slave side has the bytes.
   bool Send(const std::string& bytes) {
     if (::write(pty_.master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return false;
@@ -536,7 +541,7 @@ TEST_F(HostSerialTest, ArrivingBytesEndPendingWaitOnlyWhenAskedFor) {
   HANDLE port = OpenForReading(EV_RXCHAR | EV_POWER);
   PendingWait wait(port);
   ASSERT_TRUE(wait.inside());
-  ASSERT_TRUE(Send("A"));
+  ASSERT_TRUE(Write("A"));
   ASSERT_TRUE(wait.Finish());
   EXPECT_TRUE(wait.result());
   EXPECT_EQ(wait.event(), static_cast<DWORD>(EV_RXCHAR));
@@ -572,7 +577,7 @@ TEST_F(HostSerialTest, ResumeRaisesPowerOnlyWhenTheMaskHoldsIt) {
       ASSERT_TRUE(wait.inside());
       device::Resume();
       if (c.expected == EV_RXCHAR) {
-        ASSERT_TRUE(Send("x"));
+        ASSERT_TRUE(Write("x"));
       }
       ASSERT_TRUE(wait.Finish());
       EXPECT_TRUE(wait.result());
@@ -1034,7 +1039,7 @@ TEST_P(HostSerialKindTest, PendingWaitEndsOnWhatTheMaskAsksFor) {
     BOOL result;
     DWORD event;
   } cases[] = {
-      {"bytes", EV_RXCHAR | EV_POWER, [&](HANDLE) { ASSERT_TRUE(Send("A")); }, TRUE, EV_RXCHAR},
+      {"bytes", EV_RXCHAR | EV_POWER, [&](HANDLE) { ASSERT_TRUE(Write("A", 1)); }, TRUE, EV_RXCHAR},
       {"mask change", 0x2139, [](HANDLE port) { ASSERT_TRUE(SetCommMask(port, 0x2119)); }, TRUE, 0},
       {"resume", 0x2139, [](HANDLE) { device::Resume(); }, TRUE, EV_POWER},
       {"cts", 0x2139, [](HANDLE) { device::RaiseLineEvents(EV_CTS); }, TRUE, EV_CTS},
@@ -1059,6 +1064,74 @@ TEST_P(HostSerialKindTest, PendingWaitEndsOnWhatTheMaskAsksFor) {
     DWORD got = 0;
     while (ReadFile(port, bytes, sizeof bytes, &got, nullptr) && got > 0) {
     }
+    EXPECT_TRUE(Close(port));
+  }
+}
+
+// EV_RXCHAR is raised by a byte's arrival while the mask holds it, kept
+// until a wait takes it, and dropped by a mask without it; bytes that are
+// merely buffered raise nothing. Each row ends with a resume before one
+// last wait, so the wait returns at once with exactly what is pending.
+TEST_P(HostSerialKindTest, CharacterEventsAreRaisedByArrivals) {
+  const DWORD asked = EV_RXCHAR | EV_POWER;
+  struct Case {
+    const char* label;
+    DWORD maskAtOpen;
+    std::function<void(HANDLE)> steps;
+    DWORD pending;
+  } cases[] = {
+      {"buffered before the mask", 0,
+       [&](HANDLE port) {
+         ASSERT_TRUE(Send("A"));
+         ASSERT_TRUE(SetCommMask(port, asked));
+       },
+       EV_POWER},
+      {"arrival while asked", asked, [&](HANDLE) { ASSERT_TRUE(Send("A")); }, EV_RXCHAR | EV_POWER},
+      {"taken by a wait", asked,
+       [&](HANDLE port) {
+         ASSERT_TRUE(Send("A"));
+         DWORD event = 0;
+         ASSERT_TRUE(WaitCommEvent(port, &event, nullptr));
+         EXPECT_EQ(event, static_cast<DWORD>(EV_RXCHAR));
+       },
+       EV_POWER},
+      {"kept by a mask that still asks", EV_RXCHAR,
+       [&](HANDLE port) {
+         ASSERT_TRUE(Send("A"));
+         ASSERT_TRUE(SetCommMask(port, asked));
+       },
+       EV_RXCHAR | EV_POWER},
+      {"dropped by a mask without it", asked,
+       [&](HANDLE port) {
+         ASSERT_TRUE(Send("A"));
+         ASSERT_TRUE(SetCommMask(port, EV_POWER));
+         ASSERT_TRUE(SetCommMask(port, asked));
+       },
+       EV_POWER},
+      {"arrival not asked for", EV_POWER,
+       [&](HANDLE port) {
+         ASSERT_TRUE(Send("A"));
+         ASSERT_TRUE(SetCommMask(port, asked));
+       },
+       EV_POWER},
+      {"read at once, announced all the same", asked,
+       [&](HANDLE port) {
+         ASSERT_TRUE(Send("AB"));
+         char bytes[4];
+         DWORD got = 0;
+         ASSERT_TRUE(ReadFile(port, bytes, sizeof bytes, &got, nullptr));
+         EXPECT_EQ(got, 2u);
+       },
+       EV_RXCHAR | EV_POWER},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    HANDLE port = OpenWith(kImmediate, c.maskAtOpen);
+    c.steps(port);
+    device::Resume();
+    DWORD event = 0;
+    EXPECT_TRUE(WaitCommEvent(port, &event, nullptr));
+    EXPECT_EQ(event, c.pending);
     EXPECT_TRUE(Close(port));
   }
 }
