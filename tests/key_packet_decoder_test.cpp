@@ -1,6 +1,8 @@
 // The decoder driven through a real pseudo-terminal, as the reader drives it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "pipeline/key_injector.h"
 #include "pipeline/key_packet_decoder.h"
 #include "pty_port.h"
@@ -89,6 +91,52 @@ TEST(KeyPacketDecoder, FailedReadEndsDrain) {
   DrainKeyPacketDecoder(&decoder, reinterpret_cast<HANDLE>(0x7777), Collect, &received);
   EXPECT_TRUE(received.empty());
   EXPECT_EQ(decoder.count, 0u);
+}
+
+// A byte reader that gives what it holds until it is told to stop, as the
+// reader's reads stop once its open has been closed.
+struct StoppingSource {
+  std::vector<BYTE> bytes;
+  int readsAllowed;
+  size_t at = 0;
+  int reads = 0;
+  static DWORD Read(void* self, BYTE* buffer, DWORD count) {
+    StoppingSource* source = static_cast<StoppingSource*>(self);
+    if (source->reads++ >= source->readsAllowed) return 0;
+    DWORD n = static_cast<DWORD>(std::min<size_t>(count, source->bytes.size() - source->at));
+    std::copy(source->bytes.begin() + static_cast<long>(source->at),
+              source->bytes.begin() + static_cast<long>(source->at + n), buffer);
+    source->at += n;
+    return n;
+  }
+};
+
+// The drain ends at the reader's first refusal and makes no read after it;
+// a packet cut short is kept, not delivered.
+TEST(KeyPacketDecoder, DrainEndsWhereTheReaderStops) {
+  struct Case {
+    const char* name;
+    int readsAllowed;
+    size_t packets;
+    int reads;
+    DWORD kept;
+  } cases[] = {
+      {"never stopped", 100, 2, 5, 0},
+      {"stopped inside the first packet", 1, 0, 2, 1},
+      {"stopped between packets", 2, 1, 3, 0},
+      {"stopped at once", 0, 0, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    device::Reset();
+    StoppingSource source{Join({A_PRESS, A_RELEASE}), c.readsAllowed};
+    KeyPacketDecoder decoder = {};
+    std::vector<std::vector<BYTE>> received;
+    DrainKeyPacketBytes(&decoder, StoppingSource::Read, &source, Collect, &received);
+    EXPECT_EQ(received.size(), c.packets);
+    EXPECT_EQ(source.reads, c.reads);
+    EXPECT_EQ(decoder.count, c.kept);
+  }
 }
 
 // The Overview's road of one key press: adapter bytes in, two records out.
