@@ -265,7 +265,7 @@ TEST_F(IrPortLinkTest, CloseWhenClosedChangesNothing) {
 // the port is meanwhile closed and reopened (the same value comes back) and
 // a key is typed on the new open. The old reader is let go once the reopen
 // and the key are done, or once the closer is seen waiting for the reader
-// to leave its call (it asks again for the wait's end each time it looks).
+// to leave its call (it clears the mask again while it waits).
 TEST_F(IrPortLinkTest, OldReaderNeverReachesANewerOpenWithTheSameHandle) {
   const std::string maskCleared = "SetCommMask port=\"COM3:\" mask=0x0";
   auto countLines = [](const std::string& line) {

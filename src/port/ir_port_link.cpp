@@ -138,12 +138,12 @@ void CloseIrPort(void) {
   SetCommMask(port, 0);  // makes the reader's pending wait return
   // A reader still inside a call it began before the generation changed
   // ends it at once: reads take only what is buffered, and the mask change
-  // ends a wait. It is asked again while waiting, for a device that would
-  // let a wait begun after the change block. The reader never holds a port
-  // call while it sends to this thread.
-  while (InterlockedCompareExchange(&g_readersInPortCall, 0, 0) != 0) {
+  // ends a wait. The change is made again now and then while waiting, for a
+  // device that would let a wait begun after it block. The reader never
+  // holds a port call while it sends to this thread.
+  for (DWORD slept = 1; InterlockedCompareExchange(&g_readersInPortCall, 0, 0) != 0; ++slept) {
     Sleep(1);
-    SetCommMask(port, 0);
+    if (slept % IR_CLOSE_REPEAT_MASK_EVERY == 0) SetCommMask(port, 0);
   }
   CloseHandle(port);
 }

@@ -13,6 +13,10 @@ const DWORD IR_EVENT_MASK = EV_RXCHAR | EV_CTS | EV_DSR | EV_RING | EV_POWER;   
 // open, so an unplugged or faulty device cannot make it spin.
 const DWORD IR_FAILED_WAIT_PAUSE_MS = 200;
 
+// While closing, how many 1 ms rests pass before the mask is cleared again
+// for a reader still inside a port call (normally none: it leaves at once).
+const DWORD IR_CLOSE_REPEAT_MASK_EVERY = 50;
+
 // 1 when the port is open with its reader running; 0 after its own message
 // box. A port that is already open is left as it is.
 int OpenIrPort(LPCWSTR name);
