@@ -245,7 +245,9 @@ TEST(HostTraceOutput, LinesWaitForTheNextBlockingCallThenGoOutWhole) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     // (A handheld thread left running by an earlier test in this process
     // would flush the batch when it waits.)
-    if (device::LiveThreads() == 0) EXPECT_EQ(reader.Text(), "") << "written before anything blocked";
+    if (device::LiveThreads() == 0) {
+      EXPECT_EQ(reader.Text(), "") << "written before anything blocked";
+    }
     c.block(reader);
     std::string expected = Joined(device::Trace());
     ASSERT_TRUE(reader.WaitForBytes(expected.size()));
