@@ -47,8 +47,13 @@ class Demo:
         self.typed = Typing()
         self.exit_code = None
         self.focus_text = None  # as nuvik's last line quotes it
+        # The last picture comes from nuvik itself, once the program is gone.
+        self.exit_frame = os.path.abspath(os.path.join(self.out_dir, "frames", "exit.png"))
+        if os.path.exists(self.exit_frame):
+            os.remove(self.exit_frame)
         self.nuvik = subprocess.Popen([os.path.join(build, "nuvik")], stdin=subprocess.PIPE,
-                                      stdout=subprocess.PIPE, text=True, bufsize=1)
+                                      stdout=subprocess.PIPE, text=True, bufsize=1,
+                                      env=dict(os.environ, NUVIK_SCREEN_AT_EXIT=self.exit_frame))
         threading.Thread(target=self._pump, daemon=True).start()
         # The animation: pictures of the handheld's screen, asked for on the
         # console without showing the command.
@@ -234,6 +239,7 @@ def close(demo):
     while demo.next_line(deadline) is not None:
         pass
     demo.exit_code = demo.nuvik.wait(timeout=TIMEOUT)
+    demo.film.add_written(demo.exit_frame, 2.5)
 
 
 STEPS = [start, type_sentence, tray_disable_enable, close]

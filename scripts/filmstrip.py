@@ -49,6 +49,10 @@ class Filmstrip:
             self.poster = path
         self.send_line(f"screen {path}")
 
+    def add_written(self, path, seconds):
+        """Adds a picture written some other way (nuvik's picture at exit)."""
+        self.frames.append((os.path.abspath(path), seconds))
+
     def wait_written(self, timeout=10):
         """Waits until the console has written the last frame asked for
         (it answers lines in order, so the others are written too). Call it

@@ -394,7 +394,7 @@ TEST(ScreenConsoleTest, BadPathIsReportedAndTheHandheldGoesOn) {
   ASSERT_NE(mkdtemp(pattern), nullptr);
   std::string dir = pattern;
   Process nuvik;
-  ASSERT_TRUE(nuvik.Start({BinPath("nuvik")}));
+  ASSERT_TRUE(nuvik.Start({BinPath("nuvik")}, {"NUVIK_SCREEN_AT_EXIT=" + dir + "/exit.png"}));
   ASSERT_GE(nuvik.WaitLineStarting("Shell_NotifyIcon op=NIM_ADD icon=114"), 0);
   nuvik.Send("screen /nonexistent-dir/screen.png");
   nuvik.Send("screen " + dir + "/before.png");
@@ -424,6 +424,18 @@ TEST(ScreenConsoleTest, BadPathIsReportedAndTheHandheldGoesOn) {
   EXPECT_NE(menu.At(208, 290), kBlack);
   EXPECT_NE(menu.At(200, 304), kBlack);
   EXPECT_NE(before.At(207, 290), kBlack);
+  // The picture at exit: the program has gone, and its tray icon with it.
+  Picture exit(dir + "/exit.png");
+  ASSERT_TRUE(exit.Ok());
+  int changed = 0, left = 0;
+  for (int y = 320 - host::screen::kBarHeight + 2; y < 320; ++y) {  // below the bar's top edge
+    for (int x = 240 - host::screen::kIconMargin - 16; x < 240 - host::screen::kIconMargin; ++x) {
+      changed += before.At(x, y) != kFace;
+      left += exit.At(x, y) != kFace;
+    }
+  }
+  EXPECT_GT(changed, 64) << "the icon was not in the picture before";
+  EXPECT_EQ(left, 0) << "the icon is still there after the program ended";
   std::system(("rm -rf '" + dir + "'").c_str());
 }
 

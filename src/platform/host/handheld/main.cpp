@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
                  "The program takes no options; the handheld is set up by its environment:\n"
                  "  NUVIK_REGISTRY=FILE        the registry, a .reg export (default: IrSIR1 on COM3:)\n"
                  "  NUVIK_COM1..NUVIK_COM4=TTY the tty behind each port (default: a pseudo-terminal)\n"
-                 "  NUVIK_SIP=none|ce-star|other  the soft input panel at start\n",
+                 "  NUVIK_SIP=none|ce-star|other  the soft input panel at start\n"
+                 "  NUVIK_SCREEN_AT_EXIT=FILE  a PNG of the screen as the program ends\n",
                  argv[0]);
     return 2;
   }
@@ -113,6 +114,13 @@ int main(int argc, char** argv) {
   handheld::StartConsole();
   int code = WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr, const_cast<LPWSTR>(u""), SW_SHOW);
 
+  // A last picture of the screen, once the program and its tray icon are
+  // gone, for whoever films the handheld.
+  const char* lastScreen = std::getenv("NUVIK_SCREEN_AT_EXIT");
+  std::string screenError;
+  if (lastScreen != nullptr && *lastScreen != 0 && !device::SaveScreen(lastScreen, &screenError)) {
+    std::fprintf(stderr, "nuvik: screen: %s\n", screenError.c_str());
+  }
   host::Trace("focus text=" + device::Quote(device::FocusText()));
   device::FlushTrace();
   // Readers and helpers may still be running: end the process as the
