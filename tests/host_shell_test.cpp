@@ -8,23 +8,12 @@
 #include <vector>
 
 #include "device.h"
+#include "quiet_window.h"
 #include "win32.h"
 
 namespace {
 
-// The test binary stands where the handheld's executable does: its
-// resources are the program's, compiled from res/nuvik.rc.
-class ProgramResources : public ::testing::Environment {
- public:
-  void SetUp() override { device::SetModuleResources(device::kProgramResources, device::kProgramResourcesSize); }
-};
-::testing::Environment* const g_programResources = ::testing::AddGlobalTestEnvironment(new ProgramResources);
-
 constexpr UINT kSentinel = WM_USER + 9;
-
-LRESULT CALLBACK QuietProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return DefWindowProcW(window, message, wParam, lParam);
-}
 
 bool TraceHas(const std::string& line) {
   std::vector<std::string> trace = device::Trace();
@@ -35,11 +24,7 @@ class HostShellTest : public ::testing::Test {
  protected:
   void SetUp() override {
     device::Reset();
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = QuietProc;
-    windowClass.lpszClassName = u"Shell Test";
-    ASSERT_NE(RegisterClassW(&windowClass), 0);
-    window_ = CreateWindowExW(0, u"Shell Test", u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    window_ = CreateQuietWindow(u"Shell Test");
     ASSERT_NE(window_, nullptr);
   }
   void TearDown() override { device::Reset(); }

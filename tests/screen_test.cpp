@@ -14,6 +14,7 @@
 
 #include "device.h"
 #include "process_harness.h"
+#include "quiet_window.h"
 #include "screen_layout.h"
 #include "win32.h"
 
@@ -23,10 +24,6 @@ using host::screen::Rect;
 
 constexpr uint32_t kFace = 0xD6D3CE;  // command bar and panel
 constexpr uint32_t kBlack = 0x000000, kWhite = 0xFFFFFF;
-
-LRESULT CALLBACK QuietProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return DefWindowProcW(window, message, wParam, lParam);
-}
 
 // A written picture read back, 0xRRGGBB per pixel.
 class Picture {
@@ -66,16 +63,11 @@ class ScreenTest : public ::testing::Test {
     char pattern[] = "/tmp/nuvik-screen-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = QuietProc;
-    windowClass.lpszClassName = u"Screen Test";
-    ASSERT_NE(RegisterClassW(&windowClass), 0);
-    window_ = CreateWindowExW(0, u"Screen Test", u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    window_ = CreateQuietWindow(u"Screen Test");
     ASSERT_NE(window_, nullptr);
   }
   void TearDown() override {
-    device::SetBoxMode(device::BoxMode::Auto);
-    device::Reset();
+    device::Reset();  // boxes are answered at once again
     std::system(("rm -rf '" + dir_ + "'").c_str());
   }
 

@@ -50,7 +50,7 @@ bool ParseId(std::istringstream& words, UINT* id) {
   return true;
 }
 
-// Lets the program run until it waits for input again.
+// Lets the program run until it waits for input words.
 void Settle() {
   HWND main = MainWindow();
   if (main != nullptr) device::WaitIdle(main, kSettleMs);
@@ -124,8 +124,10 @@ void Send(UINT id) {
 
 // Lines that work whatever is up: other programs, the power button, the
 // panel, and the handheld's own settings.
-bool HandleAnytime(const std::string& verb, std::istringstream& words) {
-  std::string argument, rest;
+bool HandleAnytime(const std::string& line) {
+  std::istringstream words(line);
+  std::string verb, argument, rest;
+  words >> verb;
   UINT id = 0;
   if (verb == "send") {
     if (!ParseId(words, &id)) return false;
@@ -159,25 +161,23 @@ void HandleLine(const std::string& line) {
   std::istringstream words(line);
   std::string verb, rest;
   if (!(words >> verb)) return;  // blank line
-  if (HandleAnytime(verb, words)) return;
+  if (HandleAnytime(line)) return;
 
   bool menuOpen = device::OpenMenu().open;
   bool boxUp = !device::BoxesUp().empty();
   UINT id = 0;
-  std::istringstream again(line);
-  again >> verb;
-  if (menuOpen && verb == "dismiss" && !(again >> rest)) {
+  if (menuOpen && verb == "dismiss" && !(words >> rest)) {
     if (device::DismissMenu()) Settle();
-  } else if (menuOpen && verb == "choose" && ParseId(again, &id)) {
+  } else if (menuOpen && verb == "choose" && ParseId(words, &id)) {
     Choose(id);
-  } else if (boxUp && verb == "ok" && !(again >> rest)) {
+  } else if (boxUp && verb == "ok" && !(words >> rest)) {
     if (device::AnswerBox()) Settle();
   } else if (menuOpen) {
     Complain("the menu is open: expected 'choose ID' or 'dismiss'" +
              std::string(boxUp ? ", 'ok' for the box" : "") + " (or send, resume, sip)");
   } else if (boxUp) {
     Complain("a box is up: expected 'ok' (or send, resume, sip)");
-  } else if (verb == "tap" && !(again >> rest)) {
+  } else if (verb == "tap" && !(words >> rest)) {
     Tap();
   } else if (verb == "choose" || verb == "dismiss") {
     Complain("no menu is open: 'tap' first");
