@@ -259,6 +259,24 @@ TEST_F(HostShellTest, OnlyTheProgramsIconsLoadAndEachLoadIsFresh) {
   }
   EXPECT_EQ(device::LiveIcons(), 4);
   EXPECT_EQ(device::IconIdOf(nullptr), 0);
+
+  // Destroying frees the icon once; the tray drew from it, so it has nothing
+  // left to show.
+  HICON shown = static_cast<HICON>(*handles.begin());
+  NOTIFYICONDATAW data = {};
+  data.cbSize = sizeof(data);
+  data.uFlags = NIF_ICON;
+  data.hIcon = shown;
+  ASSERT_TRUE(Shell_NotifyIconW(NIM_ADD, &data));
+  EXPECT_NE(device::Tray().iconId, 0);
+  for (HICON icon : {shown, shown, static_cast<HICON>(nullptr)}) {
+    SetLastError(0);
+    BOOL first = icon != nullptr && device::IconIdOf(icon) != 0;
+    EXPECT_EQ(DestroyIcon(icon), first);
+    EXPECT_EQ(GetLastError(), first ? 0u : static_cast<DWORD>(ERROR_INVALID_ICON_HANDLE));
+  }
+  EXPECT_EQ(device::LiveIcons(), 3);
+  EXPECT_EQ(device::Tray().iconId, 0);
 }
 
 // Pixels of the 16x16 images in res/enabled.ico and res/disabled.ico, and

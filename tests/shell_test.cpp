@@ -97,6 +97,7 @@ TEST_P(StartUpTest, BoxesExitCodeAndTray) {
     EXPECT_EQ(End(), c.exitCode);
     EXPECT_TRUE(device::TrayOps().empty());
     EXPECT_EQ(device::LiveMenus(), 0);
+    EXPECT_EQ(device::LiveIcons(), 0);
   } else {
     EXPECT_TRUE(program_.Running());
     EXPECT_EQ(device::Tray().iconId, IDI_ENABLED);
@@ -108,6 +109,7 @@ TEST_P(StartUpTest, BoxesExitCodeAndTray) {
     EXPECT_EQ(items[2].text, u"&About");
     EXPECT_EQ(MenuStates(), (std::vector<UINT>{0, MF_GRAYED, 0}));
     EXPECT_EQ(device::LiveThreads(), 1);
+    EXPECT_EQ(device::LiveIcons(), 1);
   }
   EXPECT_EQ(Boxes(), c.boxes);
   for (const auto& box : device::MessageBoxes()) EXPECT_EQ(box.ownerKind, "main");
@@ -149,6 +151,8 @@ TEST_F(ShellTest, DisableThenEnableSwapsIconAndGrayedItem) {
   EXPECT_EQ(device::Tray().iconId, IDI_ENABLED);
   EXPECT_EQ(MenuStates(), (std::vector<UINT>{0, MF_GRAYED, 0}));
   EXPECT_EQ(device::LiveThreads(), 1);
+  // Each change loads its icon afresh and frees the one it replaced.
+  EXPECT_EQ(device::LiveIcons(), 1);
 
   // Gray first, then enable the other item.
   std::vector<std::string> menuLines;
@@ -159,6 +163,13 @@ TEST_F(ShellTest, DisableThenEnableSwapsIconAndGrayedItem) {
                            "EnableMenuItem id=100 state=MF_GRAYED", "EnableMenuItem id=101 state=MF_ENABLED",
                            "EnableMenuItem id=101 state=MF_GRAYED", "EnableMenuItem id=100 state=MF_ENABLED"}));
   EXPECT_TRUE(device::MessageBoxes().empty());
+  // A shell that refuses the change keeps showing the old icon, which
+  // therefore stays loaded; the refused new one is freed.
+  device::SetFault(device::Fault::NotifyIcon, true);
+  SendCommand(IDM_DISABLE);
+  device::SetFault(device::Fault::NotifyIcon, false);
+  EXPECT_EQ(device::Tray().iconId, IDI_ENABLED);
+  EXPECT_EQ(device::LiveIcons(), 1);
 }
 
 struct BoxCommandCase {
@@ -265,6 +276,7 @@ TEST_P(EndTest, CleansUpAndEndsWithOne) {
   EXPECT_EQ(End(), 1);
   EXPECT_FALSE(device::Tray().shown);
   EXPECT_EQ(device::LiveMenus(), 0);
+  EXPECT_EQ(device::LiveIcons(), 0);
   EXPECT_EQ(device::OpenPorts(), 0);
   auto ops = device::TrayOps();
   ASSERT_FALSE(ops.empty());

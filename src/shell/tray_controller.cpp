@@ -34,12 +34,26 @@ void AddTrayAndMenu(void) {
   AppendMenuW(g_trayMenu, MF_STRING | MF_ENABLED, IDM_ABOUT, TEXT("&About"));
 }
 
+// An icon from LoadImageW is the program's until it destroys it; the shell
+// draws from the handle, so one is released only once the tray no longer
+// shows it. A resident program that toggles for weeks keeps one icon.
+static void ReleaseIcon(HICON icon) {
+  if (icon != nullptr) DestroyIcon(icon);
+}
+
 // Icon and menu follow the port: Enabled offers Disable, Disabled offers
 // Enable.
 static void ShowPortState(bool enabled) {
   if (!g_trayShown) return;
+  HICON shown = g_trayIcon.hIcon;
   g_trayIcon.hIcon = LoadTrayIcon(enabled ? IDI_ENABLED : IDI_DISABLED);
-  Shell_NotifyIcon(NIM_MODIFY, &g_trayIcon);
+  if (Shell_NotifyIcon(NIM_MODIFY, &g_trayIcon)) {
+    ReleaseIcon(shown);
+  } else {
+    // The shell still shows the old one: keep it, drop the new.
+    ReleaseIcon(g_trayIcon.hIcon);
+    g_trayIcon.hIcon = shown;
+  }
   EnableMenuItem(g_trayMenu, enabled ? IDM_ENABLE : IDM_DISABLE, MF_GRAYED);
   EnableMenuItem(g_trayMenu, enabled ? IDM_DISABLE : IDM_ENABLE, MF_ENABLED);
   g_trayShowsEnabled = enabled;
@@ -48,6 +62,8 @@ static void ShowPortState(bool enabled) {
 static void RemoveTrayIcon(void) {
   if (!g_trayShown) return;
   Shell_NotifyIcon(NIM_DELETE, &g_trayIcon);
+  ReleaseIcon(g_trayIcon.hIcon);
+  g_trayIcon.hIcon = nullptr;
   g_trayShown = false;
 }
 

@@ -43,7 +43,7 @@ thread_local DWORD t_threadId = 0;
 std::atomic<bool> g_manualClock{false};
 std::atomic<DWORD> g_manualTicks{0};
 
-const int FAULT_COUNT = 7;
+const int FAULT_COUNT = static_cast<int>(device::Fault::NotifyIcon) + 1;  // the last fault
 std::atomic<bool> g_faults[FAULT_COUNT];
 
 // What a thread handle stands for: the thread's fate, shared between the

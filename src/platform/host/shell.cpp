@@ -26,6 +26,7 @@ struct TrayEntry {
   HWND window;
   UINT id;
   UINT callbackMessage;
+  uintptr_t icon;  // the handle the shell draws from
   int iconId;
 };
 
@@ -87,7 +88,7 @@ bool ApplyTrayLocked(DWORD op, const NOTIFYICONDATAW& data) {
   switch (op) {
     case NIM_ADD:
       if (entry) return false;
-      S().tray.push_back({data.hWnd, data.uID, 0, 0});
+      S().tray.push_back({data.hWnd, data.uID, 0, 0, 0});
       entry = &S().tray.back();
       break;
     case NIM_MODIFY:
@@ -101,7 +102,10 @@ bool ApplyTrayLocked(DWORD op, const NOTIFYICONDATAW& data) {
       return false;
   }
   if (data.uFlags & NIF_MESSAGE) entry->callbackMessage = data.uCallbackMessage;
-  if (data.uFlags & NIF_ICON) entry->iconId = IconIdLocked(data.hIcon);
+  if (data.uFlags & NIF_ICON) {
+    entry->icon = reinterpret_cast<uintptr_t>(data.hIcon);
+    entry->iconId = IconIdLocked(data.hIcon);
+  }
   return true;
 }
 
@@ -200,7 +204,8 @@ BOOL WINAPI Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
     std::lock_guard<std::mutex> lock(S().mutex);
     op.iconId = IconIdLocked(data->hIcon);
     // The handheld's shell knows only its own record layout.
-    op.result = data->cbSize == sizeof(NOTIFYICONDATAW) && ApplyTrayLocked(message, *data);
+    op.result = data->cbSize == sizeof(NOTIFYICONDATAW) && !host::FaultOn(device::Fault::NotifyIcon) &&
+                ApplyTrayLocked(message, *data);
   }
   if (!op.result) SetLastError(ERROR_INVALID_PARAMETER);
   host::RecordTrayOp(op);
@@ -227,6 +232,29 @@ HANDLE WINAPI LoadImageW(HINSTANCE, LPCWSTR name, UINT type, int cx, int cy, UIN
   uintptr_t icon = host::NewHandleValue();
   S().icons[icon] = id;
   return reinterpret_cast<HANDLE>(icon);
+}
+
+// The tray draws from the handle it was given, so an icon destroyed while
+// the tray still shows it leaves the tray with nothing to draw: a program
+// that frees its shown icon is caught by an empty tray picture.
+BOOL WINAPI DestroyIcon(HICON icon) {
+  uintptr_t value = reinterpret_cast<uintptr_t>(icon);
+  {
+    std::lock_guard<std::mutex> lock(S().mutex);
+    if (S().icons.erase(value) == 0) {
+      SetLastError(ERROR_INVALID_ICON_HANDLE);
+      return FALSE;
+    }
+    for (TrayEntry& entry : S().tray) {
+      if (entry.icon == value) {
+        entry.icon = 0;
+        entry.iconId = 0;
+      }
+    }
+  }
+  host::FreeHandleValue(value);
+  device::NotifyChanged();
+  return TRUE;
 }
 
 int WINAPI GetSystemMetrics(int index) {

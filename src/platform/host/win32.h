@@ -72,6 +72,7 @@ typedef DWORD REGSAM;
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define ERROR_INVALID_MENU_HANDLE 1401L
+#define ERROR_INVALID_ICON_HANDLE 1402L
 #define ERROR_CANNOT_FIND_WND_CLASS 1407L
 #define ERROR_CLASS_ALREADY_EXISTS 1410L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
@@ -368,6 +369,7 @@ BOOL WINAPI DestroyMenu(HMENU menu);
 BOOL WINAPI Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data);
 #define Shell_NotifyIcon Shell_NotifyIconW
 HANDLE WINAPI LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT load);
+BOOL WINAPI DestroyIcon(HICON icon);
 int WINAPI GetSystemMetrics(int index);
 
 UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size);
