@@ -14,12 +14,6 @@ namespace screen {
 
 namespace {
 
-// TrackPopupMenuEx's placement flags; left and top alignment are zero.
-constexpr unsigned kCenterAlign = 0x0004;
-constexpr unsigned kRightAlign = 0x0008;
-constexpr unsigned kVCenterAlign = 0x0010;
-constexpr unsigned kBottomAlign = 0x0020;
-
 constexpr int kTextPadding = 4;
 constexpr int kMenuPadLeft = 10;
 constexpr int kMenuPadRight = 16;
@@ -207,14 +201,14 @@ ScreenState ReadScreenState() {
 
 Rect PlaceMenu(int x, int y, unsigned flags, int width, int height, int screenWidth, int screenHeight) {
   Rect r{x, y, width, height};
-  if (flags & kRightAlign) {
+  if (flags & TPM_RIGHTALIGN) {
     r.x = x - width;
-  } else if (flags & kCenterAlign) {
+  } else if (flags & TPM_CENTERALIGN) {
     r.x = x - width / 2;
   }
-  if (flags & kBottomAlign) {
+  if (flags & TPM_BOTTOMALIGN) {
     r.y = y - height;
-  } else if (flags & kVCenterAlign) {
+  } else if (flags & TPM_VCENTERALIGN) {
     r.y = y - height / 2;
   }
   return Clamp(r, screenWidth, screenHeight);

@@ -237,7 +237,9 @@ typedef struct tagMSG {
 #define MF_DISABLED 0x0002
 #define MF_STRING 0x0000
 #define MF_BYCOMMAND 0x0000
+#define TPM_CENTERALIGN 0x0004
 #define TPM_RIGHTALIGN 0x0008
+#define TPM_VCENTERALIGN 0x0010
 #define TPM_BOTTOMALIGN 0x0020
 
 // Shell tray.
