@@ -172,39 +172,28 @@ void ClearAll() {
   state.trace.Clear();
 }
 
+// A copy of the newest records of one kind, taken under the lock.
+template <class T>
+std::vector<T> Snapshot(Newest<T> RecordState::*records) {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  return (State().*records).Items();
+}
+
 }  // namespace
 
 namespace device {
 
-std::vector<KeyInput> SendInputs() {
-  std::lock_guard<std::mutex> lock(State().mutex);
-  return State().keyInputs.Items();
-}
+std::vector<KeyInput> SendInputs() { return Snapshot(&RecordState::keyInputs); }
 
-std::vector<KeybdMessage> KeybdMessages() {
-  std::lock_guard<std::mutex> lock(State().mutex);
-  return State().keybdMessages.Items();
-}
+std::vector<KeybdMessage> KeybdMessages() { return Snapshot(&RecordState::keybdMessages); }
 
-std::vector<PostedMessage> PostedToOtherPrograms() {
-  std::lock_guard<std::mutex> lock(State().mutex);
-  return State().posted.Items();
-}
+std::vector<PostedMessage> PostedToOtherPrograms() { return Snapshot(&RecordState::posted); }
 
-std::vector<MessageBoxRecord> MessageBoxes() {
-  std::lock_guard<std::mutex> lock(State().mutex);
-  return State().boxes.Items();
-}
+std::vector<MessageBoxRecord> MessageBoxes() { return Snapshot(&RecordState::boxes); }
 
-std::vector<TrayOp> TrayOps() {
-  std::lock_guard<std::mutex> lock(State().mutex);
-  return State().trayOps.Items();
-}
+std::vector<TrayOp> TrayOps() { return Snapshot(&RecordState::trayOps); }
 
-std::vector<std::string> Trace() {
-  std::lock_guard<std::mutex> lock(State().mutex);
-  return State().trace.Items();
-}
+std::vector<std::string> Trace() { return Snapshot(&RecordState::trace); }
 
 RecordCounts CountRecords() {
   RecordState& state = State();
