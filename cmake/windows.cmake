@@ -24,7 +24,11 @@ set(NUVIK_WIN32_CODE_FLAGS -Os -ffunction-sections -fdata-sections -fno-asynchro
 add_library(nuvik_program STATIC ${NUVIK_PROGRAM_SOURCES})
 target_include_directories(nuvik_program PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/src/platform
                                                 ${CMAKE_SOURCE_DIR}/res)
-target_compile_options(nuvik_program PRIVATE ${NUVIK_PROGRAM_FLAGS} ${NUVIK_WIN32_CODE_FLAGS})
+target_compile_options(nuvik_program PRIVATE ${NUVIK_PROGRAM_FLAGS} ${NUVIK_WIN32_CODE_FLAGS} -pedantic-errors)
+# The handheld's compilers (eMbedded Visual C++, cegcc's GCC 4.4) know no
+# later C++ than C++98, so the program is built as C++98 here, against the
+# real headers.
+set_target_properties(nuvik_program PROPERTIES CXX_STANDARD 98 CXX_EXTENSIONS OFF)
 target_compile_definitions(nuvik_program PUBLIC UNICODE _UNICODE)
 
 # The executable: the desktop stand-ins for the handheld-only operations,

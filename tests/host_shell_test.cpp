@@ -47,9 +47,9 @@ class HostShellTest : public ::testing::Test {
     return read;
   }
 
-  NOTIFYICONDATAW Record(int iconId) const {
-    NOTIFYICONDATAW data{};
-    data.cbSize = sizeof(NOTIFYICONDATAW);
+  NOTIFYICONDATA Record(int iconId) const {
+    NOTIFYICONDATA data{};
+    data.cbSize = sizeof(NOTIFYICONDATA);
     data.hWnd = window_;
     data.uID = 256;
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
@@ -197,9 +197,9 @@ TEST_F(HostShellTest, TrayOperationsFollowTheShellsRules) {
   size_t count = 0;
   for (const Step& step : steps) {
     SCOPED_TRACE(step.name);
-    NOTIFYICONDATAW data = Record(step.iconId);
+    NOTIFYICONDATA data = Record(step.iconId);
     if (step.cbSize) data.cbSize = step.cbSize;
-    EXPECT_EQ(Shell_NotifyIconW(step.op, &data), step.result);
+    EXPECT_EQ(Shell_NotifyIcon(step.op, &data), step.result);
     device::TrayIcon tray = device::Tray();
     EXPECT_EQ(tray.shown, step.shownAfter);
     if (step.shownAfter) {
@@ -215,16 +215,16 @@ TEST_F(HostShellTest, TrayOperationsFollowTheShellsRules) {
     EXPECT_EQ(ops.back().result, step.result);
   }
   EXPECT_TRUE(TraceHas("Shell_NotifyIcon op=NIM_ADD icon=114"));
-  EXPECT_FALSE(Shell_NotifyIconW(NIM_ADD, nullptr));
+  EXPECT_FALSE(Shell_NotifyIcon(NIM_ADD, nullptr));
 }
 
 TEST_F(HostShellTest, IconsOfAnotherWindowOrIdAreSeparate) {
-  NOTIFYICONDATAW first = Record(114);
-  NOTIFYICONDATAW second = Record(119);
+  NOTIFYICONDATA first = Record(114);
+  NOTIFYICONDATA second = Record(119);
   second.uID = 257;
-  EXPECT_TRUE(Shell_NotifyIconW(NIM_ADD, &first));
-  EXPECT_TRUE(Shell_NotifyIconW(NIM_ADD, &second));
-  EXPECT_TRUE(Shell_NotifyIconW(NIM_DELETE, &first));
+  EXPECT_TRUE(Shell_NotifyIcon(NIM_ADD, &first));
+  EXPECT_TRUE(Shell_NotifyIcon(NIM_ADD, &second));
+  EXPECT_TRUE(Shell_NotifyIcon(NIM_DELETE, &first));
   EXPECT_EQ(device::Tray().id, 257u);
   EXPECT_EQ(device::Tray().iconId, 119);
 }
@@ -263,11 +263,11 @@ TEST_F(HostShellTest, OnlyTheProgramsIconsLoadAndEachLoadIsFresh) {
   // Destroying frees the icon once; the tray drew from it, so it has nothing
   // left to show.
   HICON shown = static_cast<HICON>(*handles.begin());
-  NOTIFYICONDATAW data = {};
+  NOTIFYICONDATA data = {};
   data.cbSize = sizeof(data);
   data.uFlags = NIF_ICON;
   data.hIcon = shown;
-  ASSERT_TRUE(Shell_NotifyIconW(NIM_ADD, &data));
+  ASSERT_TRUE(Shell_NotifyIcon(NIM_ADD, &data));
   EXPECT_NE(device::Tray().iconId, 0);
   for (HICON icon : {shown, shown, static_cast<HICON>(nullptr)}) {
     SetLastError(0);

@@ -92,14 +92,14 @@ class ScreenTest : public ::testing::Test {
   }
 
   void ShowTray(int iconId) {
-    NOTIFYICONDATAW data{};
+    NOTIFYICONDATA data{};
     data.cbSize = sizeof data;
     data.hWnd = window_;
     data.uID = 1;
     data.uFlags = NIF_MESSAGE | NIF_ICON;
     data.uCallbackMessage = WM_USER + 100;
     data.hIcon = static_cast<HICON>(LoadImageW(nullptr, MAKEINTRESOURCEW(iconId), IMAGE_ICON, 16, 16, 0));
-    ASSERT_TRUE(Shell_NotifyIconW(NIM_ADD, &data));
+    ASSERT_TRUE(Shell_NotifyIcon(NIM_ADD, &data));
   }
 
   std::string dir_;

@@ -3,7 +3,7 @@
 // A failed read counts as a read that yielded nothing.
 static DWORD ReadPortBytes(void* port, BYTE* buffer, DWORD count) {
   DWORD got = 0;
-  if (ReadFile(port, buffer, count, &got, nullptr) == 0 || got > count) return 0;
+  if (ReadFile(port, buffer, count, &got, NULL) == 0 || got > count) return 0;
   return got;
 }
 

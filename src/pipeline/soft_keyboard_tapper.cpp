@@ -15,10 +15,10 @@ static bool IsClassName(HWND window, const WCHAR* expected) {
 }
 
 bool IsCeStarShowing(SoftKeyboardWindows* windows) {
-  windows->inputMethod = FindWindowW(TEXT("WinXE_ImeClass"), nullptr);
-  windows->inputPanel = FindWindowW(TEXT("SipWndClass"), nullptr);
-  windows->softKeyboard = windows->inputPanel ? GetWindow(windows->inputPanel, GW_CHILD) : nullptr;
-  if (windows->softKeyboard == nullptr) return false;
+  windows->inputMethod = FindWindowW(TEXT("WinXE_ImeClass"), NULL);
+  windows->inputPanel = FindWindowW(TEXT("SipWndClass"), NULL);
+  windows->softKeyboard = windows->inputPanel ? GetWindow(windows->inputPanel, GW_CHILD) : NULL;
+  if (windows->softKeyboard == NULL) return false;
   return IsClassName(windows->softKeyboard, TEXT("CE-StarIm"));
 }
 
@@ -66,14 +66,16 @@ static const TapRow ROWS[] = {
 };
 
 TapTarget LookUpTap(BYTE scanCode, BYTE extendedFlag, TapPoint* point) {
-  for (const TapKey& key : SINGLE_KEYS) {
+  for (size_t i = 0; i < sizeof(SINGLE_KEYS) / sizeof(SINGLE_KEYS[0]); ++i) {
+    const TapKey& key = SINGLE_KEYS[i];
     if (key.scanCode != scanCode) continue;
     if (key.needsExtended && extendedFlag != KEY_FLAG_EXTENDED) continue;
     point->x = key.x;
     point->y = key.y;
     return key.target;
   }
-  for (const TapRow& row : ROWS) {
+  for (size_t i = 0; i < sizeof(ROWS) / sizeof(ROWS[0]); ++i) {
+    const TapRow& row = ROWS[i];
     if (scanCode < row.first || scanCode > row.last) continue;
     point->x = static_cast<WORD>(row.pitch * scanCode + row.offset);
     point->y = row.y;
@@ -84,7 +86,7 @@ TapTarget LookUpTap(BYTE scanCode, BYTE extendedFlag, TapPoint* point) {
 
 void TapForScanCode(const SoftKeyboardWindows* windows, BYTE scanCode) {
   TapPoint point = {0, 0};
-  HWND target = nullptr;
+  HWND target = NULL;
   switch (LookUpTap(scanCode, windows->extendedFlag, &point)) {
     case TAP_NONE:
       return;
@@ -95,7 +97,7 @@ void TapForScanCode(const SoftKeyboardWindows* windows, BYTE scanCode) {
       target = windows->softKeyboard;
       break;
   }
-  if (target == nullptr) return;
+  if (target == NULL) return;
   LPARAM where = TapPointParam(point);
   PostMessageW(target, WM_LBUTTONDOWN, MK_LBUTTON, where);
   PostMessageW(target, WM_LBUTTONUP, 0, where);

@@ -5,29 +5,45 @@
 #include "resource.h"
 #include "shell/globals.h"
 
-// The open port's handle, INVALID_HANDLE_VALUE while closed. Written by the
-// main thread, read by readers; always accessed as one whole word.
-static void* volatile g_port = INVALID_HANDLE_VALUE;
+// The open port's handle, INVALID_HANDLE_VALUE while closed. Only the main
+// thread touches it: each reader is handed its own handle when it starts.
+static HANDLE g_port = INVALID_HANDLE_VALUE;
+
+// Everything the threads share is a LONG, so the handheld's interlocked
+// calls (the CE 1.0 set: exchange, test-and-exchange, increment, decrement)
+// serve for all of it; a handle is pointer-sized on a 64-bit desktop and is
+// never squeezed into one.
 
 // Which open the port belongs to: 0 while closed, else a count of opens that
 // no later open repeats. A reader is told its open's number when it starts
 // and ends as soon as this no longer matches, even when a new open got the
 // same handle value back.
-static LONG volatile g_openGeneration = 0;
-static LONG volatile g_opens = 0;
+static LONG g_openGeneration = 0;
+static LONG g_opens = 0;
 
 // How many readers are between checking their open and the end of the port
 // call that follows. The handheld gives a closed handle's value to the next
 // open, so a reader that passed its check just before a close must finish
 // its call before the handle is closed; afterwards it fails its next check
 // and touches nothing.
-static LONG volatile g_readersInPortCall = 0;
+static LONG g_readersInPortCall = 0;
 
-static HANDLE CurrentPort(void) { return InterlockedCompareExchangePointer(&g_port, nullptr, nullptr); }
+// What a new reader needs, handed over in one slot: OpenIrPort fills it
+// before it starts the thread, and the reader copies it and frees the slot
+// before anything else. A thread's parameter is one word, and the reader
+// needs two: its handle and its open's number.
+struct ReaderPort {
+  HANDLE port;
+  LONG generation;
+};
+static ReaderPort g_readerStart;
+static LONG g_readerStartTaken = 0;
 
-static bool IsStillOpen(LONG generation) {
-  return InterlockedCompareExchange(&g_openGeneration, 0, 0) == generation;
-}
+// An atomic read of a shared word: the compare never matches a value it
+// would change, so nothing is written.
+static LONG ReadSharedWord(LONG* word) { return InterlockedTestExchange(word, 0, 0); }
+
+static bool IsStillOpen(LONG generation) { return ReadSharedWord(&g_openGeneration) == generation; }
 
 // Counted first, checked second: CloseIrPort changes the generation first
 // and reads the count second, so either the reader sees the close and backs
@@ -41,24 +57,18 @@ static bool EnterPortCall(LONG generation) {
 
 static void LeavePortCall(void) { InterlockedDecrement(&g_readersInPortCall); }
 
-// The reader's port and open, for reads made while the open lasts.
-struct ReaderPort {
-  HANDLE port;
-  LONG generation;
-};
-
 // One read of what is buffered, made only while the reader's open lasts;
 // nothing once it has been closed, which ends the drain.
 static DWORD ReadWhileOpen(void* source, BYTE* buffer, DWORD count) {
   const ReaderPort* reader = static_cast<const ReaderPort*>(source);
   if (!EnterPortCall(reader->generation)) return 0;
   DWORD got = 0;
-  if (ReadFile(reader->port, buffer, count, &got, nullptr) == 0 || got > count) got = 0;
+  if (ReadFile(reader->port, buffer, count, &got, NULL) == 0 || got > count) got = 0;
   LeavePortCall();
   return got;
 }
 
-bool IsIrPortOpen(void) { return InterlockedCompareExchange(&g_openGeneration, 0, 0) != 0; }
+bool IsIrPortOpen(void) { return ReadSharedWord(&g_openGeneration) != 0; }
 
 void ApplyAdapterLineSettings(DCB* dcb) {
   dcb->BaudRate = CBR_9600;
@@ -88,7 +98,7 @@ static int FailOpen(HANDLE port, LPCWSTR text, LPCWSTR caption) {
 }
 
 int OpenIrPort(LPCWSTR name) {
-  HANDLE port = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE port = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
   if (port == INVALID_HANDLE_VALUE) return FailOpen(port, TEXT("Unable to open IR port!\r\n"), name);
 
   DCB dcb = {};
@@ -115,14 +125,20 @@ int OpenIrPort(LPCWSTR name) {
 
   LONG generation = InterlockedIncrement(&g_opens);
   if (generation == 0) generation = InterlockedIncrement(&g_opens);  // 0 means closed
-  InterlockedExchangePointer(&g_port, port);
+
+  // The slot is free again as soon as the last reader started has run its
+  // first lines; until then this thread yields to it.
+  while (InterlockedExchange(&g_readerStartTaken, 1) != 0) Sleep(1);
+  g_readerStart.port = port;
+  g_readerStart.generation = generation;
+  g_port = port;
   InterlockedExchange(&g_openGeneration, generation);
 
-  HANDLE reader = CreateThread(nullptr, 0, ReaderThread,
-                               reinterpret_cast<LPVOID>(static_cast<LONG_PTR>(generation)), 0, nullptr);
-  if (reader == nullptr) {
+  HANDLE reader = CreateThread(NULL, 0, ReaderThread, NULL, 0, NULL);
+  if (reader == NULL) {
     InterlockedExchange(&g_openGeneration, 0);
-    InterlockedExchangePointer(&g_port, INVALID_HANDLE_VALUE);
+    g_port = INVALID_HANDLE_VALUE;
+    InterlockedExchange(&g_readerStartTaken, 0);
     return FailOpen(port, TEXT("Unable to create the read thread"), TEXT("Error"));
   }
   CloseHandle(reader);  // the reader runs detached
@@ -131,27 +147,38 @@ int OpenIrPort(LPCWSTR name) {
 
 void CloseIrPort(void) {
   // The generation goes first, so a reader that still sees its own number
-  // also still sees its own handle.
+  // is still serving a handle that is not yet closed.
   InterlockedExchange(&g_openGeneration, 0);
-  HANDLE port = InterlockedExchangePointer(&g_port, INVALID_HANDLE_VALUE);
+  HANDLE port = g_port;
+  g_port = INVALID_HANDLE_VALUE;
   if (port == INVALID_HANDLE_VALUE) return;
   SetCommMask(port, 0);  // makes the reader's pending wait return
   // A reader still inside a call it began before the generation changed
   // ends it at once: reads take only what is buffered, and the mask change
   // ends a wait. The change is made again now and then while waiting, for a
-  // device that would let a wait begun after it block. The reader never
-  // holds a port call while it sends to this thread.
-  for (DWORD slept = 1; InterlockedCompareExchange(&g_readersInPortCall, 0, 0) != 0; ++slept) {
+  // driver that would let a wait begun after it block. A driver that ignores
+  // mask changes altogether would hold the main thread for good, so the wait
+  // is bounded: closing the handle then ends the reader's call, and its next
+  // check sees the close. The reader never holds a port call while it sends
+  // to this thread.
+  DWORD start = GetTickCount();
+  DWORD lastMask = start;
+  while (ReadSharedWord(&g_readersInPortCall) != 0) {
+    DWORD now = GetTickCount();
+    if (now - start >= IR_CLOSE_WAIT_LIMIT_MS) break;
+    if (now - lastMask >= IR_CLOSE_REPEAT_MASK_EVERY_MS) {
+      SetCommMask(port, 0);
+      lastMask = now;
+    }
     Sleep(1);
-    if (slept % IR_CLOSE_REPEAT_MASK_EVERY == 0) SetCommMask(port, 0);
   }
   CloseHandle(port);
 }
 
 DWORD WINAPI ReaderThread(LPVOID parameter) {
-  ReaderPort reader;
-  reader.generation = static_cast<LONG>(reinterpret_cast<LONG_PTR>(parameter));
-  reader.port = CurrentPort();
+  (void)parameter;
+  ReaderPort reader = g_readerStart;
+  InterlockedExchange(&g_readerStartTaken, 0);
   if (!IsStillOpen(reader.generation)) return 0;
   HANDLE port = reader.port;
 
@@ -169,7 +196,7 @@ DWORD WINAPI ReaderThread(LPVOID parameter) {
   for (;;) {
     if (!EnterPortCall(reader.generation)) return 0;
     DWORD events = 0;
-    BOOL waited = WaitCommEvent(port, &events, nullptr);
+    BOOL waited = WaitCommEvent(port, &events, NULL);
     LeavePortCall();
     if (!waited) events = 0;
     if (!EnterPortCall(reader.generation)) return 0;

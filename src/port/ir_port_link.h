@@ -13,9 +13,12 @@ const DWORD IR_EVENT_MASK = EV_RXCHAR | EV_CTS | EV_DSR | EV_RING | EV_POWER;   
 // open, so an unplugged or faulty device cannot make it spin.
 const DWORD IR_FAILED_WAIT_PAUSE_MS = 200;
 
-// While closing, how many 1 ms rests pass before the mask is cleared again
-// for a reader still inside a port call (normally none: it leaves at once).
-const DWORD IR_CLOSE_REPEAT_MASK_EVERY = 50;
+// While closing, how often the mask is cleared again for a reader still
+// inside a port call (normally none: it leaves at once), and how long the
+// close waits for it at most before closing the handle under it, for a
+// driver whose wait ignores the mask.
+const DWORD IR_CLOSE_REPEAT_MASK_EVERY_MS = 50;
+const DWORD IR_CLOSE_WAIT_LIMIT_MS = 2000;
 
 // 1 when the port is open with its reader running; 0 after its own message
 // box. A port that is already open is left as it is.
@@ -23,7 +26,8 @@ int OpenIrPort(LPCWSTR name);
 
 // Closes the open port, which ends its reader; nothing when none is open.
 // Waits only for a reader to finish a port call it already began (which
-// returns at once once the mask is cleared), never for a reader's message.
+// returns at once once the mask is cleared), at most IR_CLOSE_WAIT_LIMIT_MS,
+// and never for a reader's message.
 void CloseIrPort(void);
 
 // True while a port is open (the tray shows the truth from this).
@@ -33,5 +37,6 @@ bool IsIrPortOpen(void);
 // 9600 bit/s, 8N1, binary, no flow control, DTR and RTS off.
 void ApplyAdapterLineSettings(DCB* dcb);
 
-// The reader thread routine; its parameter is the open's generation.
+// The reader thread routine, started by OpenIrPort only; it takes its port
+// and open from OpenIrPort's hand-over, not from its parameter.
 DWORD WINAPI ReaderThread(LPVOID parameter);

@@ -2,7 +2,7 @@
 
 #include "shell/globals.h"
 
-LPCWSTR g_portName = nullptr;
+LPCWSTR g_portName = NULL;
 
 // The size handed to the registry for the "Bind" value.
 static const DWORD BIND_BUFFER_BYTES = 400;
@@ -40,7 +40,7 @@ static WCHAR* Append(WCHAR* out, const WCHAR* text, DWORD count) {
 static int ReadBindName(HKEY linkage, WCHAR* name) {
   DWORD type = 0;
   DWORD size = BIND_BUFFER_BYTES;
-  if (RegQueryValueExW(linkage, TEXT("Bind"), nullptr, &type, reinterpret_cast<BYTE*>(name), &size) !=
+  if (RegQueryValueExW(linkage, TEXT("Bind"), NULL, &type, reinterpret_cast<BYTE*>(name), &size) !=
       ERROR_SUCCESS) {
     return -1;
   }
@@ -59,7 +59,7 @@ static LPCWSTR ReadPortName(HKEY parms) {
   BYTE* bytes = reinterpret_cast<BYTE*>(buffer);
   DWORD type = 0;
   DWORD size = PORT_BUFFER_BYTES;
-  if (RegQueryValueExW(parms, TEXT("Port"), nullptr, &type, bytes, &size) != ERROR_SUCCESS || size < 2) {
+  if (RegQueryValueExW(parms, TEXT("Port"), NULL, &type, bytes, &size) != ERROR_SUCCESS || size < 2) {
     return TEXT("COM4:");
   }
   WORD number = static_cast<WORD>(bytes[0] | (bytes[1] << 8));
@@ -76,7 +76,7 @@ static LPCWSTR ReadPortName(HKEY parms) {
 }
 
 int Locate(void) {
-  HKEY linkage = nullptr;
+  HKEY linkage = NULL;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, LINKAGE_KEY, 0, 0, &linkage) != ERROR_SUCCESS) {
     return Fail(TEXT("IrDA driver or IrDA port not found."), TEXT("Error 01"));
   }
@@ -93,7 +93,7 @@ int Locate(void) {
   end = Append(end, PARMS_SUFFIX, PARMS_SUFFIX_CHARS);
   *end = 0;
 
-  HKEY parms = nullptr;
+  HKEY parms = NULL;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, &parms) != ERROR_SUCCESS) {
     return Fail(TEXT("Port not found!!"), TEXT("Error 03"));
   }

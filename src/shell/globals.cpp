@@ -1,4 +1,4 @@
 #include "shell/globals.h"
 
-HINSTANCE g_instance = nullptr;
-HWND g_mainWindow = nullptr;
+HINSTANCE g_instance = NULL;
+HWND g_mainWindow = NULL;

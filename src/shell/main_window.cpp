@@ -21,11 +21,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, i
   (void)commandLine;
   (void)showCommand;
   g_instance = instance;
-  if (previous == nullptr && !RegisterMainWindowClass(instance)) return 0;
+  if (previous == NULL && !RegisterMainWindowClass(instance)) return 0;
 
-  g_mainWindow = CreateWindowExW(0, NUVIK_WINDOW_CLASS, TEXT("Nuvik"), WS_CLIPCHILDREN, 0, 0, 0, 0, nullptr, nullptr,
-                                 instance, nullptr);
-  if (g_mainWindow == nullptr) return 1;
+  g_mainWindow = CreateWindowExW(0, NUVIK_WINDOW_CLASS, TEXT("Nuvik"), WS_CLIPCHILDREN, 0, 0, 0, 0, NULL, NULL,
+                                 instance, NULL);
+  if (g_mainWindow == NULL) return 1;
   ShowWindow(g_mainWindow, SW_HIDE);
   UpdateWindow(g_mainWindow);
 
@@ -41,7 +41,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, i
 
   // GetMessageW answers -1 on failure; looping on that would spin forever.
   MSG message;
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+  while (GetMessageW(&message, NULL, 0, 0) > 0) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }

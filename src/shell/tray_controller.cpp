@@ -6,8 +6,8 @@
 #include "shell/about_text.h"
 #include "shell/globals.h"
 
-static NOTIFYICONDATAW g_trayIcon;
-static HMENU g_trayMenu = nullptr;
+static NOTIFYICONDATA g_trayIcon;
+static HMENU g_trayMenu = NULL;
 static bool g_trayShown = false;
 static bool g_trayShowsEnabled = false;
 
@@ -16,8 +16,8 @@ static HICON LoadTrayIcon(int id) {
 }
 
 void AddTrayAndMenu(void) {
-  g_trayIcon = NOTIFYICONDATAW();
-  g_trayIcon.cbSize = NOTIFYICONDATAW_V1_SIZE;
+  g_trayIcon = NOTIFYICONDATA();
+  g_trayIcon.cbSize = sizeof(NOTIFYICONDATA);
   g_trayIcon.hWnd = g_mainWindow;
   g_trayIcon.uID = 256;
   g_trayIcon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
@@ -38,7 +38,7 @@ void AddTrayAndMenu(void) {
 // draws from the handle, so one is released only once the tray no longer
 // shows it. A resident program that toggles for weeks keeps one icon.
 static void ReleaseIcon(HICON icon) {
-  if (icon != nullptr) DestroyIcon(icon);
+  if (icon != NULL) DestroyIcon(icon);
 }
 
 // Icon and menu follow the port: Enabled offers Disable, Disabled offers
@@ -63,14 +63,14 @@ static void RemoveTrayIcon(void) {
   if (!g_trayShown) return;
   Shell_NotifyIcon(NIM_DELETE, &g_trayIcon);
   ReleaseIcon(g_trayIcon.hIcon);
-  g_trayIcon.hIcon = nullptr;
+  g_trayIcon.hIcon = NULL;
   g_trayShown = false;
 }
 
 static void DestroyTrayMenu(void) {
-  if (g_trayMenu == nullptr) return;
+  if (g_trayMenu == NULL) return;
   DestroyMenu(g_trayMenu);
-  g_trayMenu = nullptr;
+  g_trayMenu = NULL;
 }
 
 static void OnDisable(void) {
@@ -143,10 +143,10 @@ static void OnCommand(WORD command) {
 }
 
 static void OnTrayTap(void) {
-  if (g_trayMenu == nullptr) return;
+  if (g_trayMenu == NULL) return;
   int x = GetSystemMetrics(SM_CXSCREEN) - 32;
   int y = GetSystemMetrics(SM_CYSCREEN) - 16;
-  TrackPopupMenuEx(g_trayMenu, TPM_RIGHTALIGN | TPM_BOTTOMALIGN, x, y, g_mainWindow, nullptr);
+  TrackPopupMenuEx(g_trayMenu, TPM_RIGHTALIGN | TPM_BOTTOMALIGN, x, y, g_mainWindow, NULL);
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -220,7 +220,7 @@ enum class Fault {
   WaitCommEvent,    // WaitCommEvent returns FALSE at once
   RegisterClass,    // RegisterClassW returns 0
   CreateWindow,     // CreateWindowExW returns NULL
-  NotifyIcon,       // Shell_NotifyIconW is refused (the shell is busy)
+  NotifyIcon,       // Shell_NotifyIcon is refused (the shell is busy)
 };
 void SetFault(Fault fault, bool on);
 

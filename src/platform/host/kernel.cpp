@@ -100,21 +100,14 @@ void WINAPI Sleep(DWORD milliseconds) {
   }
 }
 
-LONG WINAPI InterlockedExchange(LONG volatile* target, LONG value) {
-  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-LONG WINAPI InterlockedIncrement(LONG volatile* target) { return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST); }
-LONG WINAPI InterlockedDecrement(LONG volatile* target) { return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST); }
-LONG WINAPI InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
-  __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
-}
-void* InterlockedExchangePointer(void* volatile* target, void* value) {
-  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-void* InterlockedCompareExchangePointer(void* volatile* target, void* exchange, void* comparand) {
-  __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return comparand;
+// The handheld's interlocked calls take a plain LONG* (LPLONG), as CE's
+// winbase.h declares them.
+LONG WINAPI InterlockedExchange(LPLONG target, LONG value) { return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST); }
+LONG WINAPI InterlockedIncrement(LPLONG target) { return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST); }
+LONG WINAPI InterlockedDecrement(LPLONG target) { return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST); }
+LONG WINAPI InterlockedTestExchange(LPLONG target, LONG oldValue, LONG newValue) {
+  __atomic_compare_exchange_n(target, &oldValue, newValue, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return oldValue;
 }
 
 // ---- Handles ---------------------------------------------------------------

@@ -83,7 +83,7 @@ int IconIdLocked(HICON icon) {
 }
 
 // Applies an add or a modify to the shown icon; false if the shell refuses.
-bool ApplyTrayLocked(DWORD op, const NOTIFYICONDATAW& data) {
+bool ApplyTrayLocked(DWORD op, const NOTIFYICONDATA& data) {
   TrayEntry* entry = FindTrayLocked(data.hWnd, data.uID);
   switch (op) {
     case NIM_ADD:
@@ -194,7 +194,7 @@ BOOL WINAPI TrackPopupMenuEx(HMENU menu, UINT flags, int x, int y, HWND owner, L
 
 // ---- Tray ----------------------------------------------------------------------
 
-BOOL WINAPI Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
+BOOL WINAPI Shell_NotifyIcon(DWORD message, PNOTIFYICONDATA data) {
   if (data == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -204,7 +204,7 @@ BOOL WINAPI Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
     std::lock_guard<std::mutex> lock(S().mutex);
     op.iconId = IconIdLocked(data->hIcon);
     // The handheld's shell knows only its own record layout.
-    op.result = data->cbSize == sizeof(NOTIFYICONDATAW) && !host::FaultOn(device::Fault::NotifyIcon) &&
+    op.result = data->cbSize == sizeof(NOTIFYICONDATA) && !host::FaultOn(device::Fault::NotifyIcon) &&
                 ApplyTrayLocked(message, *data);
   }
   if (!op.result) SetLastError(ERROR_INVALID_PARAMETER);

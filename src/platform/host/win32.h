@@ -36,6 +36,7 @@ typedef uintptr_t ULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef WORD ATOM;
 typedef LONG LSTATUS;
+typedef LONG* LPLONG;
 
 typedef void* HANDLE;
 typedef struct HWND__* HWND;
@@ -250,9 +251,9 @@ typedef struct tagMSG {
 #define NIF_ICON 0x2
 #define NIF_TIP 0x4
 
-// The tray record as the handheld's shell takes it: 152 bytes on a 32-bit
-// build, the same layout the desktop calls NOTIFYICONDATAW_V1.
-typedef struct _NOTIFYICONDATAW {
+// The tray record as the handheld's shellapi.h spells it: 152 bytes on the
+// 32-bit handheld.
+typedef struct _NOTIFYICONDATA {
   DWORD cbSize;
   HWND hWnd;
   UINT uID;
@@ -260,9 +261,7 @@ typedef struct _NOTIFYICONDATAW {
   UINT uCallbackMessage;
   HICON hIcon;
   WCHAR szTip[64];
-} NOTIFYICONDATAW, *PNOTIFYICONDATAW;
-typedef NOTIFYICONDATAW NOTIFYICONDATA;
-#define NOTIFYICONDATAW_V1_SIZE sizeof(NOTIFYICONDATAW)
+} NOTIFYICONDATA, *PNOTIFYICONDATA;
 
 // Images and metrics.
 #define IMAGE_ICON 1
@@ -312,12 +311,13 @@ DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
 DWORD WINAPI GetTickCount(void);
 void WINAPI Sleep(DWORD milliseconds);
-LONG WINAPI InterlockedExchange(LONG volatile* target, LONG value);
-LONG WINAPI InterlockedIncrement(LONG volatile* target);
-LONG WINAPI InterlockedDecrement(LONG volatile* target);
-LONG WINAPI InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand);
-void* InterlockedExchangePointer(void* volatile* target, void* value);
-void* InterlockedCompareExchangePointer(void* volatile* target, void* exchange, void* comparand);
+// The CE 1.0 set; the compare-exchange and pointer forms came only with
+// CE .NET 4.0, so they are missing here.
+LONG WINAPI InterlockedExchange(LPLONG target, LONG value);
+LONG WINAPI InterlockedIncrement(LPLONG target);
+LONG WINAPI InterlockedDecrement(LPLONG target);
+// Sets *target to newValue if it holds oldValue; returns what it held.
+LONG WINAPI InterlockedTestExchange(LPLONG target, LONG oldValue, LONG newValue);
 
 HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile);
@@ -368,8 +368,7 @@ BOOL WINAPI EnableMenuItem(HMENU menu, UINT id, UINT enable);
 BOOL WINAPI TrackPopupMenuEx(HMENU menu, UINT flags, int x, int y, HWND owner, LPTPMPARAMS params);
 BOOL WINAPI DestroyMenu(HMENU menu);
 
-BOOL WINAPI Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data);
-#define Shell_NotifyIcon Shell_NotifyIconW
+BOOL WINAPI Shell_NotifyIcon(DWORD message, PNOTIFYICONDATA data);
 HANDLE WINAPI LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT load);
 BOOL WINAPI DestroyIcon(HICON icon);
 int WINAPI GetSystemMetrics(int index);

@@ -45,6 +45,33 @@ inline LONG CeRegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM acce
 }
 #define RegOpenKeyExW CeRegOpenKeyExW
 
+// The handheld's tray record is the first version of the desktop's: the
+// fields up to szTip[64], 152 bytes on a 32-bit build, and CE's shellapi.h
+// calls it NOTIFYICONDATA. A newer desktop shell takes that version when
+// cbSize says so, so the program's sizeof(NOTIFYICONDATA) serves both.
+struct CeNotifyIconData {
+  DWORD cbSize;
+  HWND hWnd;
+  UINT uID;
+  UINT uFlags;
+  UINT uCallbackMessage;
+  HICON hIcon;
+  WCHAR szTip[64];
+};
+#define NOTIFYICONDATA CeNotifyIconData
+inline BOOL CeShell_NotifyIcon(DWORD message, CeNotifyIconData* data) {
+  return Shell_NotifyIconW(message, reinterpret_cast<NOTIFYICONDATAW*>(data));
+}
+#undef Shell_NotifyIcon
+#define Shell_NotifyIcon CeShell_NotifyIcon
+
+// The handheld's conditional exchange (CE 1.0); the desktop has the same
+// operation as InterlockedCompareExchange, with its last two arguments the
+// other way round.
+inline LONG InterlockedTestExchange(LONG* target, LONG oldValue, LONG newValue) {
+  return InterlockedCompareExchange(target, newValue, oldValue);
+}
+
 // Hands characters to the focus window as if they had been typed. On the
 // desktop: WM_CHAR posted to the focus window of the foreground thread.
 BOOL WINAPI PostKeybdMessage(HWND window, UINT vkey, UINT keyStateFlags, UINT count, UINT* shiftStates,
