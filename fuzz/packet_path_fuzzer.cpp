@@ -2,16 +2,16 @@
 // draining a memory port, and the dispatcher behind it.
 //
 // The input is a script. Byte 0: bits 0-1 choose the soft input panel
-// (0 none, 1 and 3 CE-Star, 2 another input method), bit 2 starts the clock
-// just before it wraps. Then, repeatedly: a length byte (low 6 bits), that
-// many bytes fed to the port as one chunk, and a gap byte: the milliseconds
-// the clock moves on after the chunk's drain.
+// (0 none, 1 and 3 CE-Star, 2 another input method). Then, repeatedly: a
+// length byte (low 6 bits) and that many bytes fed to the port as one chunk,
+// drained at once.
 //
 // Every effect is checked against a small reference model written from the
-// packet rules, not from the decoder: packets framed across chunks, a
-// partial packet dropped once its last byte is older than the allowed gap
-// when the next drain starts, 0xFF skipped only where a packet would start,
-// and no sliding resynchronisation after a rejected packet.
+// packet rules, not from the decoder: packets framed across chunks; bytes
+// carried from earlier chunks kept only when the next chunk's bytes complete
+// a valid packet that is not those bytes repeated, and otherwise dropped so
+// the chunk's bytes start a packet; 0xFF skipped only where a packet would
+// start; and no sliding resynchronisation after a rejected packet.
 #include <stdint.h>
 #include <stdio.h>
 
@@ -105,26 +105,33 @@ void ExpectDispatch(const Windows& windows, BYTE k, BYTE s, BYTE f, std::vector<
   out->push_back(KeyRecord(k, s, false));
 }
 
-// The reference framing: four bytes a packet, carried across drains while
-// the bytes keep coming within the allowed gap.
+// The reference framing, a byte at a time.
 struct Framer {
   BYTE bytes[4] = {};
   int count = 0;
-  DWORD lastByteTick = 0;
+  int carried = 0;  // of count, the bytes from earlier chunks
 
-  void StartDrain(DWORD now) {
-    if (count != 0 && static_cast<DWORD>(now - lastByteTick) > KEY_PACKET_MAX_GAP_MS) count = 0;
-  }
+  void StartDrain() { carried = count; }
 
-  void Byte(BYTE byte, DWORD now, const Windows& windows, std::vector<Effect>* out) {
+  void Byte(BYTE byte, const Windows& windows, std::vector<Effect>* out) {
     if (count == 0 && byte == 0xFF) return;  // filler where a packet would start
     bytes[count++] = byte;
-    lastByteTick = now;
     if (count < 4) return;
-    count = 0;
     BYTE x = static_cast<BYTE>(bytes[0] ^ bytes[1] ^ bytes[2]);
-    if (bytes[0] == 0xFF || x == 0xFF || x != bytes[3]) return;
-    ExpectDispatch(windows, bytes[0], bytes[1], bytes[2], out);
+    bool valid = bytes[0] != 0xFF && x != 0xFF && x == bytes[3];
+    if (carried != 0 && (!valid || (bytes[2] == bytes[0] && bytes[3] == bytes[1]))) {
+      // The carried bytes were a fragment: the rest start a packet again.
+      BYTE rest[4];
+      int n = 0;
+      for (int i = carried; i < 4; ++i) rest[n++] = bytes[i];
+      count = 0;
+      carried = 0;
+      for (int i = 0; i < n; ++i) Byte(rest[i], windows, out);
+      return;
+    }
+    count = 0;
+    carried = 0;
+    if (valid) ExpectDispatch(windows, bytes[0], bytes[1], bytes[2], out);
   }
 };
 
@@ -210,8 +217,6 @@ HANDLE OpenPort() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   device::Reset();
-  device::SetManualClock(true);
-  if (data[0] & 4) device::AdvanceClock(0xFFFFFF00u - GetTickCount());  // the clock wraps within the script
   Windows windows = ShowPanel(data[0]);
   device::MapPortToMemory(kPort);
   HANDLE port = OpenPort();
@@ -226,19 +231,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (length > size - at) length = size - at;
     const uint8_t* chunk = data + at;
     at += length;
-    DWORD gap = at < size ? data[at++] : 0;
 
     CHECK(device::FeedPort(kPort, chunk, length));
-    DWORD now = GetTickCount();
-    framer.StartDrain(now);
-    for (size_t i = 0; i < length; ++i) framer.Byte(chunk[i], now, windows, &expected);
+    framer.StartDrain();
+    for (size_t i = 0; i < length; ++i) framer.Byte(chunk[i], windows, &expected);
     DrainKeyPacketDecoder(&decoder, port, DispatchKeyPacket, &reader);
 
     // A drain leaves nothing behind in the port.
     BYTE left;
     DWORD got = 99;
     CHECK(ReadFile(port, &left, 1, &got, nullptr) && got == 0);
-    device::AdvanceClock(gap);
   }
 
   std::vector<Effect> happened = Happened();

@@ -131,6 +131,43 @@ TEST_F(EndToEndTest, ResumeLeavesExactlyOneReader) {
   EXPECT_EQ(nuvik_.Out().back(), "focus text=\"ok\"");
 }
 
+// A busy single-CPU handheld runs the reader late: it takes a packet's first
+// byte, then gets the CPU back only after the rest has arrived. The process
+// is stopped for that while; every key must still arrive.
+TEST_F(EndToEndTest, ReaderStoppedMidPacketLosesNothing) {
+  std::string path = StartNuvik();
+  ASSERT_FALSE(path.empty());
+  // Bytes before the reader's first mask raise no event to wait for.
+  ASSERT_GE(nuvik_.WaitLineStarting("SetCommMask port=\"COM3:\" mask=0x2139"), 0);
+  int wire = open(path.c_str(), O_WRONLY | O_NOCTTY);
+  ASSERT_GE(wire, 0);
+  const BYTE keys[][2] = {{0x41, 0x1E}, {0x42, 0x30}, {0x43, 0x2E}, {0x44, 0x20}, {0x45, 0x12}, {0x46, 0x21}};
+  auto rearmed = [](const std::string& l) { return l == "SetCommMask port=\"COM3:\" mask=0x2119"; };
+  size_t packets = 0;
+  for (const auto& key : keys) {
+    for (BYTE flags : {BYTE{0x00}, BYTE{0x80}}) {
+      BYTE packet[4] = {key[0], key[1], flags, static_cast<BYTE>(key[0] ^ key[1] ^ flags)};
+      // The first byte alone: the reader wakes for it and takes it.
+      size_t woken = nuvik_.Count(rearmed);
+      ASSERT_EQ(write(wire, packet, 1), 1);
+      ASSERT_TRUE(nuvik_.WaitCount(rearmed, woken + 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      // The rest arrives while the reader has no CPU.
+      nuvik_.Signal(SIGSTOP);
+      ASSERT_EQ(write(wire, packet + 1, 3), 3);
+      std::this_thread::sleep_for(std::chrono::milliseconds(80));
+      nuvik_.Signal(SIGCONT);
+      ++packets;
+      ASSERT_TRUE(nuvik_.WaitCount([](const std::string& l) { return StartsWith(l, "SendInput "); }, packets))
+          << "packet " << packets << " was lost";
+    }
+  }
+  close(wire);
+  EXPECT_EQ(Close(), 1);
+  EXPECT_EQ(CountStarting("SendInput "), 12u);
+  EXPECT_EQ(nuvik_.Out().back(), "focus text=\"abcdef\"");
+}
+
 TEST_F(EndToEndTest, TrayMenuDisableAndEnable) {
   std::string path = StartNuvik();
   nuvik_.Send("tap");

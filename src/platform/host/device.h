@@ -22,7 +22,7 @@ namespace device {
 // ---- Lifecycle -------------------------------------------------------------
 
 // Forgets the whole handheld: registry, port mapping, windows, menus, tray,
-// records, faults, clock and screen. Ports and threads still running are the
+// records, faults and screen. Ports and threads still running are the
 // caller's to end first (tests close the port and wait for the reader).
 void Reset();
 
@@ -223,12 +223,6 @@ enum class Fault {
   NotifyIcon,       // Shell_NotifyIcon is refused (the shell is busy)
 };
 void SetFault(Fault fault, bool on);
-
-// ---- Clock -----------------------------------------------------------------
-
-// With a manual clock GetTickCount only moves when the test advances it.
-void SetManualClock(bool on);
-void AdvanceClock(DWORD milliseconds);
 
 // ---- Windows of other programs, foreground, screen ------------------------
 

@@ -40,8 +40,6 @@ std::atomic<int> g_liveThreads{0};
 std::atomic<DWORD> g_nextThreadId{100};
 thread_local DWORD t_threadId = 0;
 
-std::atomic<bool> g_manualClock{false};
-std::atomic<DWORD> g_manualTicks{0};
 
 const int FAULT_COUNT = static_cast<int>(device::Fault::NotifyIcon) + 1;  // the last fault
 std::atomic<bool> g_faults[FAULT_COUNT];
@@ -87,7 +85,6 @@ DWORD WINAPI GetLastError(void) { return t_lastError; }
 void WINAPI SetLastError(DWORD error) { t_lastError = error; }
 
 DWORD WINAPI GetTickCount(void) {
-  if (g_manualClock.load()) return g_manualTicks.load();
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<DWORD>(static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u);
@@ -169,8 +166,6 @@ void ResetFaults() {
 }
 
 void ResetClock() {
-  g_manualClock.store(false);
-  g_manualTicks.store(0);
 }
 
 }  // namespace host
@@ -277,16 +272,6 @@ void SetHandleRecycling(bool on) {
 
 void SetFault(Fault fault, bool on) {
   g_faults[static_cast<int>(fault)].store(on);
-  NotifyChanged();
-}
-
-void SetManualClock(bool on) {
-  if (on) g_manualTicks.store(GetTickCount());
-  g_manualClock.store(on);
-}
-
-void AdvanceClock(DWORD milliseconds) {
-  g_manualTicks.fetch_add(milliseconds);
   NotifyChanged();
 }
 
