@@ -1,11 +1,15 @@
 // The one header the program includes for everything it asks of the system.
 //
-// On Windows it is the real <windows.h> plus the few handheld-only names a
-// desktop SDK lacks; on Linux it is our own host platform, which implements
-// the same operations over POSIX.
+// On the handheld it is the CE SDK's own headers; on desktop Windows the
+// real <windows.h> plus the few handheld-only names a desktop SDK lacks; on
+// Linux it is our own host platform, which implements the same operations
+// over POSIX.
 #pragma once
 
-#ifdef _WIN32
+#if defined(_WIN32_WCE)
+#include <windows.h>
+#include <shellapi.h>  // Shell_NotifyIcon and its record
+#elif defined(_WIN32)
 #include "win32/ce_compat.h"
 #else
 #include "host/win32.h"
