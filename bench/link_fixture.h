@@ -125,7 +125,7 @@ class Link {
   static LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
       case kOpen:
-        return OpenIrPort(TEXT("COM3:"));
+        return OpenIrPort(TEXT("COM3:"), window) ? 1 : 0;
       case kClose:
         CloseIrPort();
         return 0;

@@ -78,7 +78,7 @@ void BM_DecodeAndDispatch(benchmark::State& state) {
   if (port == INVALID_HANDLE_VALUE) return state.SkipWithError("cannot open a memory port");
   const std::vector<BYTE> bytes = KeyStream(packets);
   KeyPacketDecoder decoder = {};
-  SoftKeyboardWindows windows = {};
+  KeyDispatchMemory memory = {};
   size_t injected = 0;
   for (auto _ : state) {
     state.PauseTiming();
@@ -86,7 +86,7 @@ void BM_DecodeAndDispatch(benchmark::State& state) {
     device::ClearRecords();
     device::FeedPort(kPortName, bytes.data(), bytes.size());
     state.ResumeTiming();
-    DrainKeyPacketDecoder(&decoder, port, DispatchKeyPacket, &windows);
+    DrainKeyPacketDecoder(&decoder, port, DispatchReceivedKeyPacket, &memory);
   }
   injected += device::CountRecords().keyInputs;
   CloseHandle(port);
@@ -103,14 +103,14 @@ void BM_Dispatch(benchmark::State& state) {
   device::SetTraceSink(nullptr);
   const KeyPacket press = {0x41, 0x1E, 0x00, 0x5F};
   const KeyPacket release = {0x41, 0x1E, 0x80, 0xDF};
-  SoftKeyboardWindows windows = {};
+  KeyDispatchMemory memory = {};
   for (auto _ : state) {
     state.PauseTiming();
     device::ClearRecords();
     state.ResumeTiming();
     for (size_t i = 0; i < packets; i += 2) {
-      DispatchKeyPacket(&windows, press);
-      DispatchKeyPacket(&windows, release);
+      DispatchKeyPacket(&memory, press);
+      DispatchKeyPacket(&memory, release);
     }
   }
   device::ClearRecords();

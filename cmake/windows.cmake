@@ -43,7 +43,7 @@ target_link_libraries(nuvik PRIVATE nuvik_program user32 shell32)
 target_link_options(nuvik PRIVATE -municode -s -Wl,--gc-sections -static-libgcc -static-libstdc++
                     -Wl,--no-insert-timestamp)
 set_source_files_properties(${CMAKE_SOURCE_DIR}/res/nuvik.rc PROPERTIES OBJECT_DEPENDS
-  "${CMAKE_SOURCE_DIR}/res/resource.h;${CMAKE_SOURCE_DIR}/res/nuvik.ico;${CMAKE_SOURCE_DIR}/res/enabled.ico;${CMAKE_SOURCE_DIR}/res/disabled.ico")
+  "${CMAKE_SOURCE_DIR}/res/resource.h;${CMAKE_SOURCE_DIR}/res/version.h;${CMAKE_SOURCE_DIR}/res/nuvik.ico;${CMAKE_SOURCE_DIR}/res/enabled.ico;${CMAKE_SOURCE_DIR}/res/disabled.ico")
 
 # The handheld build must stay small: the 32-bit executable, resources
 # included, fits in 32 KiB. Checked after every link so growth is caught

@@ -222,7 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HANDLE port = OpenPort();
 
   KeyPacketDecoder decoder = {};
-  SoftKeyboardWindows reader = {};
+  KeyDispatchMemory reader = {};
   Framer framer;
   std::vector<Effect> expected;
   size_t at = 1;
@@ -235,7 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(device::FeedPort(kPort, chunk, length));
     framer.StartDrain();
     for (size_t i = 0; i < length; ++i) framer.Byte(chunk[i], windows, &expected);
-    DrainKeyPacketDecoder(&decoder, port, DispatchKeyPacket, &reader);
+    DrainKeyPacketDecoder(&decoder, port, DispatchReceivedKeyPacket, &reader);
 
     // A drain leaves nothing behind in the port.
     BYTE left;

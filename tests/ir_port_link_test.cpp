@@ -24,7 +24,7 @@ std::atomic<int> g_reinits{0};
 LRESULT CALLBACK TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_TEST_OPEN:
-      return OpenIrPort(reinterpret_cast<LPCWSTR>(wParam));
+      return OpenIrPort(reinterpret_cast<LPCWSTR>(wParam), window) ? 1 : 0;
     case WM_TEST_CLOSE:
       CloseIrPort();
       return 0;
@@ -34,7 +34,7 @@ LRESULT CALLBACK TestMainProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     case WM_COMMAND:
       if (LOWORD(wParam) == IDM_REINIT) {
         CloseIrPort();
-        OpenIrPort(TEXT("COM3:"));
+        OpenIrPort(TEXT("COM3:"), window);
         ++g_reinits;
         device::NotifyChanged();
       }

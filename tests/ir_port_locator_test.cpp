@@ -30,41 +30,30 @@ void Driver(DWORD port) {
 struct Case {
   const char* what;
   std::function<void()> registry;
-  const char16_t* port;  // the expected device name; null when Locate fails
+  const char16_t* port;  // the expected device name; null when the lookup fails
   const char16_t* text;  // the expected box, if any
   const char16_t* caption;
 };
 
 class IrPortLocatorTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    device::Reset();
-    g_portName = nullptr;
-    g_mainWindow = MAIN_WINDOW;
-  }
-  void TearDown() override {
-    g_portName = nullptr;
-    g_mainWindow = nullptr;
-    device::Reset();
-  }
+  void SetUp() override { device::Reset(); }
+  void TearDown() override { device::Reset(); }
 
   void Run(const Case& c) {
     SCOPED_TRACE(c.what);
     device::Reset();
-    g_portName = nullptr;
     c.registry();
-    int result = Locate();
+    LPCWSTR name = LocateIrPort(MAIN_WINDOW);
     EXPECT_EQ(device::OpenRegistryKeys(), 0);
 
     std::vector<device::MessageBoxRecord> boxes = device::MessageBoxes();
     if (c.port != nullptr) {
-      EXPECT_EQ(result, 1);
-      ASSERT_NE(g_portName, nullptr);
-      EXPECT_EQ(std::u16string(g_portName), std::u16string(c.port));
+      ASSERT_NE(name, nullptr);
+      EXPECT_EQ(std::u16string(name), std::u16string(c.port));
       EXPECT_TRUE(boxes.empty());
     } else {
-      EXPECT_EQ(result, 0);
-      EXPECT_EQ(g_portName, nullptr);
+      EXPECT_EQ(name, nullptr);
       ASSERT_EQ(boxes.size(), 1u);
       EXPECT_EQ(boxes[0].text, c.text);
       EXPECT_EQ(boxes[0].caption, c.caption);
@@ -218,17 +207,6 @@ TEST_F(IrPortLocatorTest, EachFailureShowsItsOneBox) {
        nullptr, u"Port not found!!", u"Error 03"},
   };
   for (const Case& c : cases) Run(c);
-}
-
-// A failed lookup leaves an earlier choice alone: it is never half-set.
-TEST_F(IrPortLocatorTest, FailureLeavesPortNameUntouched) {
-  Driver(2);
-  ASSERT_EQ(Locate(), 1);
-  LPCWSTR chosen = g_portName;
-  device::RegistryClear();
-  EXPECT_EQ(Locate(), 0);
-  EXPECT_EQ(g_portName, chosen);
-  EXPECT_EQ(device::OpenRegistryKeys(), 0);
 }
 
 }  // namespace

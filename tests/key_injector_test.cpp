@@ -15,7 +15,7 @@ class KeyInjectorTest : public ::testing::Test {
  protected:
   void SetUp() override { device::Reset(); }
   void TearDown() override { device::Reset(); }
-  SoftKeyboardWindows windows_ = {};
+  KeyDispatchMemory memory_ = {};
 };
 
 struct RecordCase {
@@ -30,7 +30,7 @@ class KeyRecordTest : public KeyInjectorTest, public ::testing::WithParamInterfa
 
 TEST_P(KeyRecordTest, SendsOneRecord) {
   const RecordCase& c = GetParam();
-  Dispatch(&windows_, c.packet);
+  DispatchKeyPacket(&memory_, c.packet);
   auto inputs = device::SendInputs();
   ASSERT_EQ(inputs.size(), 1u);
   EXPECT_EQ(inputs[0].count, 1u);
@@ -41,7 +41,7 @@ TEST_P(KeyRecordTest, SendsOneRecord) {
   EXPECT_EQ(inputs[0].flags, c.flags);
   EXPECT_EQ(inputs[0].time, 0u);
   EXPECT_EQ(inputs[0].extra, c.extra);
-  EXPECT_EQ(windows_.extendedFlag, c.extendedAfter);
+  EXPECT_EQ(memory_.extendedFlag, c.extendedAfter);
   EXPECT_TRUE(device::KeybdMessages().empty());
 }
 
@@ -57,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<RecordCase>& info) { return info.param.name; });
 
 TEST_F(KeyInjectorTest, ReturnPressGoesAsCharacter) {
-  Dispatch(&windows_, Packet(0x0D, 0x1C, 0x00));
+  DispatchKeyPacket(&memory_, Packet(0x0D, 0x1C, 0x00));
   EXPECT_TRUE(device::SendInputs().empty());
   auto messages = device::KeybdMessages();
   ASSERT_EQ(messages.size(), 1u);
@@ -71,8 +71,8 @@ TEST_F(KeyInjectorTest, ReturnPressGoesAsCharacter) {
 
 TEST_F(KeyInjectorTest, CeStarPressBecomesTapAndReleaseStillKeyUp) {
   device::SetSip(device::Sip::CeStar);
-  Dispatch(&windows_, Packet(0x51, 16, 0x00));  // Q
-  Dispatch(&windows_, Packet(0x51, 16, 0x80));
+  DispatchKeyPacket(&memory_, Packet(0x51, 16, 0x00));  // Q
+  DispatchKeyPacket(&memory_, Packet(0x51, 16, 0x80));
   auto posted = device::PostedToOtherPrograms();
   ASSERT_EQ(posted.size(), 2u);
   EXPECT_EQ(posted[0].className, u"CE-StarIm");
@@ -91,20 +91,20 @@ TEST_F(KeyInjectorTest, CeStarPressBecomesTapAndReleaseStillKeyUp) {
 // all, Return included; the releases still go out.
 TEST_F(KeyInjectorTest, CeStarPressWithoutTapSendsNothing) {
   device::SetSip(device::Sip::CeStar);
-  Dispatch(&windows_, Packet(0x70, 59, 0x00));  // F1
-  Dispatch(&windows_, Packet(0x0D, 0x1C, 0x00));
+  DispatchKeyPacket(&memory_, Packet(0x70, 59, 0x00));  // F1
+  DispatchKeyPacket(&memory_, Packet(0x0D, 0x1C, 0x00));
   EXPECT_TRUE(device::SendInputs().empty());
   EXPECT_TRUE(device::KeybdMessages().empty());
   auto posted = device::PostedToOtherPrograms();
   ASSERT_EQ(posted.size(), 2u);  // Return's scan code 28 is the panel's Enter
   EXPECT_EQ(posted[0].lParam, MAKELPARAM(227, 56));
-  Dispatch(&windows_, Packet(0x70, 59, 0x80));
+  DispatchKeyPacket(&memory_, Packet(0x70, 59, 0x80));
   EXPECT_EQ(device::SendInputs().size(), 1u);
 }
 
 TEST_F(KeyInjectorTest, OtherInputMethodTypesNormally) {
   device::SetSip(device::Sip::Other);
-  Dispatch(&windows_, Packet(0x41, 0x1E, 0x00));
+  DispatchKeyPacket(&memory_, Packet(0x41, 0x1E, 0x00));
   EXPECT_EQ(device::SendInputs().size(), 1u);
   EXPECT_TRUE(device::PostedToOtherPrograms().empty());
 }
@@ -124,8 +124,8 @@ TEST_P(CeStarDetectionTest, ComparesExactClassName) {
   const PanelCase& c = GetParam();
   HWND panel = c.panel ? device::CreateForeignWindow(u"SipWndClass") : nullptr;
   if (panel && c.childClass) device::CreateForeignWindow(c.childClass, panel);
-  EXPECT_EQ(IsCeStarShowing(&windows_), c.showing);
-  EXPECT_EQ(windows_.inputPanel, panel);
+  EXPECT_EQ(IsCeStarShowing(&memory_.windows), c.showing);
+  EXPECT_EQ(memory_.windows.inputPanel, panel);
 }
 
 INSTANTIATE_TEST_SUITE_P(Panels, CeStarDetectionTest,
@@ -143,7 +143,7 @@ TEST_F(KeyInjectorTest, OnlyFirstChildOfPanelCounts) {
   HWND panel = device::CreateForeignWindow(u"SipWndClass");
   device::CreateForeignWindow(u"QWERTY", panel);
   device::CreateForeignWindow(u"CE-StarIm", panel);
-  EXPECT_FALSE(IsCeStarShowing(&windows_));
+  EXPECT_FALSE(IsCeStarShowing(&memory_.windows));
 }
 
 // ---- The tap table ---------------------------------------------------------
@@ -216,7 +216,7 @@ TEST_P(FunctionKeyTapTest, TapsInputMethodWindowOnlyWhenPresent) {
   HWND panel = device::CreateForeignWindow(u"SipWndClass");
   device::CreateForeignWindow(u"CE-StarIm", panel);
   if (c.inputMethodWindow) device::CreateForeignWindow(u"WinXE_ImeClass");
-  Dispatch(&windows_, Packet(0x7A, c.scan, 0x00));
+  DispatchKeyPacket(&memory_, Packet(0x7A, c.scan, 0x00));
   auto posted = device::PostedToOtherPrograms();
   ASSERT_EQ(posted.size(), c.taps * 2);
   for (const auto& message : posted) EXPECT_EQ(message.className, u"WinXE_ImeClass");
@@ -228,8 +228,8 @@ INSTANTIATE_TEST_SUITE_P(FunctionKeys, FunctionKeyTapTest,
 
 TEST_F(KeyInjectorTest, ArrowTapFollowsThisPacketsExtendedFlag) {
   device::SetSip(device::Sip::CeStar);
-  Dispatch(&windows_, Packet(0x26, 72, 0x40));
-  Dispatch(&windows_, Packet(0x68, 72, 0x00));  // keypad 8: no tap
+  DispatchKeyPacket(&memory_, Packet(0x26, 72, 0x40));
+  DispatchKeyPacket(&memory_, Packet(0x68, 72, 0x00));  // keypad 8: no tap
   auto posted = device::PostedToOtherPrograms();
   ASSERT_EQ(posted.size(), 2u);
   EXPECT_EQ(posted[0].lParam, MAKELPARAM(195, 72));

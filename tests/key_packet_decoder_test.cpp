@@ -145,11 +145,11 @@ TEST(KeyPipeline, RoadOfOneKeyPress) {
   PtyPort pty;
   ASSERT_TRUE(pty.Create(u"COM3:"));
   KeyPacketDecoder decoder = {};
-  SoftKeyboardWindows windows = {};
+  KeyDispatchMemory memory = {};
   ASSERT_TRUE(pty.Send(A_PRESS));
-  DrainKeyPacketDecoder(&decoder, pty.port(), DispatchKeyPacket, &windows);
+  DrainKeyPacketDecoder(&decoder, pty.port(), DispatchReceivedKeyPacket, &memory);
   ASSERT_TRUE(pty.Send(A_RELEASE));
-  DrainKeyPacketDecoder(&decoder, pty.port(), DispatchKeyPacket, &windows);
+  DrainKeyPacketDecoder(&decoder, pty.port(), DispatchReceivedKeyPacket, &memory);
 
   auto inputs = device::SendInputs();
   ASSERT_EQ(inputs.size(), 2u);

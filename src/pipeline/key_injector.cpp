@@ -1,9 +1,9 @@
 #include "pipeline/key_injector.h"
 
-static void SendKeyRecord(INPUT* record) { SendInput(1, record, KEY_INPUT_SIZE); }
+static void SendKeyRecord(INPUT* record) { SendInput(1, record, sizeof(INPUT)); }
 
-void Dispatch(SoftKeyboardWindows* windows, const KeyPacket& packet) {
-  windows->extendedFlag = static_cast<BYTE>(packet.flags & KEY_FLAG_EXTENDED);
+void DispatchKeyPacket(KeyDispatchMemory* memory, const KeyPacket& packet) {
+  memory->extendedFlag = static_cast<BYTE>(packet.flags & KEY_FLAG_EXTENDED);
 
   INPUT record = {};
   record.type = INPUT_KEYBOARD;
@@ -22,8 +22,8 @@ void Dispatch(SoftKeyboardWindows* windows, const KeyPacket& packet) {
 
   record.ki.dwFlags = 0;
   record.ki.dwExtraInfo = 0;
-  if (IsCeStarShowing(windows)) {
-    TapForScanCode(windows, packet.scanCode);
+  if (IsCeStarShowing(&memory->windows)) {
+    TapForScanCode(&memory->windows, packet.scanCode, memory->extendedFlag);
     return;
   }
   if (packet.keyCode == VK_RETURN) {
@@ -36,6 +36,6 @@ void Dispatch(SoftKeyboardWindows* windows, const KeyPacket& packet) {
   SendKeyRecord(&record);
 }
 
-void DispatchKeyPacket(void* context, const KeyPacket& packet) {
-  Dispatch(static_cast<SoftKeyboardWindows*>(context), packet);
+void DispatchReceivedKeyPacket(void* context, const KeyPacket& packet) {
+  DispatchKeyPacket(static_cast<KeyDispatchMemory*>(context), packet);
 }

@@ -5,13 +5,16 @@
 #include "pipeline/key_packet.h"
 #include "pipeline/soft_keyboard_tapper.h"
 
-// Size of the platform's INPUT record as the handheld passes it.
-const int KEY_INPUT_SIZE = sizeof(INPUT);
+// What the reader remembers from one packet to the next. Owned by the reader
+// thread; zero-initialise it.
+struct KeyDispatchMemory {
+  BYTE extendedFlag;             // of the last packet, 0x40 or 0: read by the tap table
+  SoftKeyboardWindows windows;  // the panel's windows found at the last press
+};
 
-// Called once per validated packet, on the reader thread; windows is that
-// reader's own memory of the extended flag and the panel's windows.
-void Dispatch(SoftKeyboardWindows* windows, const KeyPacket& packet);
+// Acts on one validated packet, on the reader thread.
+void DispatchKeyPacket(KeyDispatchMemory* memory, const KeyPacket& packet);
 
-// The receiver the reader hands the decoder: context is the reader's
-// SoftKeyboardWindows.
-void DispatchKeyPacket(void* context, const KeyPacket& packet);
+// The same as the decoder's receiver: context is the reader's
+// KeyDispatchMemory.
+void DispatchReceivedKeyPacket(void* context, const KeyPacket& packet);

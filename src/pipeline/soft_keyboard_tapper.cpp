@@ -84,10 +84,10 @@ TapTarget LookUpTap(BYTE scanCode, BYTE extendedFlag, TapPoint* point) {
   return TAP_NONE;
 }
 
-void TapForScanCode(const SoftKeyboardWindows* windows, BYTE scanCode) {
+void TapForScanCode(const SoftKeyboardWindows* windows, BYTE scanCode, BYTE extendedFlag) {
   TapPoint point = {0, 0};
   HWND target = NULL;
-  switch (LookUpTap(scanCode, windows->extendedFlag, &point)) {
+  switch (LookUpTap(scanCode, extendedFlag, &point)) {
     case TAP_NONE:
       return;
     case TAP_INPUT_METHOD:

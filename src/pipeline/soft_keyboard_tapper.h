@@ -13,10 +13,8 @@ struct TapPoint {
 
 enum TapTarget { TAP_NONE, TAP_SOFT_KEYBOARD, TAP_INPUT_METHOD };
 
-// What the reader thread remembers between packets: the extended flag of the
-// last packet and the windows found at the last press.
+// The windows a press is tapped into, found afresh for every press.
 struct SoftKeyboardWindows {
-  BYTE extendedFlag;     // 0x40 or 0
   HWND inputMethod;      // top-level "WinXE_ImeClass", may be none
   HWND inputPanel;       // top-level "SipWndClass"
   HWND softKeyboard;     // first child of the panel
@@ -31,8 +29,9 @@ bool IsCeStarShowing(SoftKeyboardWindows* windows);
 TapTarget LookUpTap(BYTE scanCode, BYTE extendedFlag, TapPoint* point);
 
 // Posts the button-down and button-up of one tap for this scan code, if the
-// panel has a key for it.
-void TapForScanCode(const SoftKeyboardWindows* windows, BYTE scanCode);
+// panel has a key for it; extendedFlag is the packet's, which tells the
+// arrows from the keypad's digits.
+void TapForScanCode(const SoftKeyboardWindows* windows, BYTE scanCode, BYTE extendedFlag);
 
 // The mouse messages' second parameter: x low, y high.
 inline LPARAM TapPointParam(TapPoint point) {

@@ -3,7 +3,6 @@
 #include "pipeline/key_injector.h"
 #include "pipeline/key_packet_decoder.h"
 #include "resource.h"
-#include "shell/globals.h"
 
 // The open port's handle, INVALID_HANDLE_VALUE while closed. Only the main
 // thread touches it: each reader is handed its own handle when it starts.
@@ -31,10 +30,12 @@ static LONG g_readersInPortCall = 0;
 // What a new reader needs, handed over in one slot: OpenIrPort fills it
 // before it starts the thread, and the reader copies it and frees the slot
 // before anything else. A thread's parameter is one word, and the reader
-// needs two: its handle and its open's number.
+// needs three: its handle, its open's number and the window it asks to
+// reopen the port after a resume.
 struct ReaderPort {
   HANDLE port;
   LONG generation;
+  HWND owner;
 };
 static ReaderPort g_readerStart;
 static LONG g_readerStartTaken = 0;
@@ -91,22 +92,22 @@ void ApplyAdapterLineSettings(DCB* dcb) {
 }
 
 // Closes the handle this open got, if any, and tells the user why.
-static int FailOpen(HANDLE port, LPCWSTR text, LPCWSTR caption) {
+static bool FailOpen(HANDLE port, HWND owner, LPCWSTR text, LPCWSTR caption) {
   if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
-  MessageBoxW(g_mainWindow, text, caption, MB_OK);
-  return 0;
+  MessageBoxW(owner, text, caption, MB_OK);
+  return false;
 }
 
-int OpenIrPort(LPCWSTR name) {
+bool OpenIrPort(LPCWSTR name, HWND owner) {
   HANDLE port = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-  if (port == INVALID_HANDLE_VALUE) return FailOpen(port, TEXT("Unable to open IR port!\r\n"), name);
+  if (port == INVALID_HANDLE_VALUE) return FailOpen(port, owner, TEXT("Unable to open IR port!\r\n"), name);
 
   DCB dcb = {};
   dcb.DCBlength = sizeof(DCB);
   GetCommState(port, &dcb);
   ApplyAdapterLineSettings(&dcb);
   if (!SetCommState(port, &dcb))
-    return FailOpen(port, TEXT("Unable to configure the serial port"), TEXT("Error"));
+    return FailOpen(port, owner, TEXT("Unable to configure the serial port"), TEXT("Error"));
 
   COMMTIMEOUTS timeouts = {};
   GetCommTimeouts(port, &timeouts);
@@ -116,12 +117,12 @@ int OpenIrPort(LPCWSTR name) {
   timeouts.WriteTotalTimeoutMultiplier = 10;
   timeouts.WriteTotalTimeoutConstant = 1000;
   if (!SetCommTimeouts(port, &timeouts))
-    return FailOpen(port, TEXT("Unable to set the time-out parameters"), TEXT("Error"));
+    return FailOpen(port, owner, TEXT("Unable to set the time-out parameters"), TEXT("Error"));
 
   EscapeCommFunction(port, SETIR);
 
   // Another open port is never replaced: its reader keeps serving it.
-  if (IsIrPortOpen()) return FailOpen(port, TEXT("Unable to open IR port!\r\n"), name);
+  if (IsIrPortOpen()) return FailOpen(port, owner, TEXT("Unable to open IR port!\r\n"), name);
 
   LONG generation = InterlockedIncrement(&g_opens);
   if (generation == 0) generation = InterlockedIncrement(&g_opens);  // 0 means closed
@@ -131,6 +132,7 @@ int OpenIrPort(LPCWSTR name) {
   while (InterlockedExchange(&g_readerStartTaken, 1) != 0) Sleep(1);
   g_readerStart.port = port;
   g_readerStart.generation = generation;
+  g_readerStart.owner = owner;
   g_port = port;
   InterlockedExchange(&g_openGeneration, generation);
 
@@ -139,10 +141,10 @@ int OpenIrPort(LPCWSTR name) {
     InterlockedExchange(&g_openGeneration, 0);
     g_port = INVALID_HANDLE_VALUE;
     InterlockedExchange(&g_readerStartTaken, 0);
-    return FailOpen(port, TEXT("Unable to create the read thread"), TEXT("Error"));
+    return FailOpen(port, owner, TEXT("Unable to create the read thread"), TEXT("Error"));
   }
   CloseHandle(reader);  // the reader runs detached
-  return 1;
+  return true;
 }
 
 void CloseIrPort(void) {
@@ -183,7 +185,7 @@ DWORD WINAPI ReaderThread(LPVOID parameter) {
   HANDLE port = reader.port;
 
   KeyPacketDecoder decoder = {};
-  SoftKeyboardWindows windows = {};
+  KeyDispatchMemory memory = {};
   // Every port call is made inside EnterPortCall/LeavePortCall: once
   // closed, the handle value may already belong to a new open.
   if (!EnterPortCall(reader.generation)) return 0;
@@ -191,7 +193,7 @@ DWORD WINAPI ReaderThread(LPVOID parameter) {
   LeavePortCall();
   // Bytes that came between the open and the mask raised no event and
   // would wait for the next key: take them now.
-  DrainKeyPacketBytes(&decoder, ReadWhileOpen, &reader, DispatchKeyPacket, &windows);
+  DrainKeyPacketBytes(&decoder, ReadWhileOpen, &reader, DispatchReceivedKeyPacket, &memory);
 
   for (;;) {
     if (!EnterPortCall(reader.generation)) return 0;
@@ -206,10 +208,10 @@ DWORD WINAPI ReaderThread(LPVOID parameter) {
     if (events & EV_POWER) {
       // The main thread closes and reopens the port, which starts a new
       // reader; this one is done.
-      SendMessageW(g_mainWindow, WM_COMMAND, IDM_REINIT, 0);
+      SendMessageW(reader.owner, WM_COMMAND, IDM_REINIT, 0);
       return 0;
     }
-    if (events & EV_RXCHAR) DrainKeyPacketBytes(&decoder, ReadWhileOpen, &reader, DispatchKeyPacket, &windows);
+    if (events & EV_RXCHAR) DrainKeyPacketBytes(&decoder, ReadWhileOpen, &reader, DispatchReceivedKeyPacket, &memory);
 
     if (!IsStillOpen(reader.generation)) return 0;
     if (!waited) Sleep(IR_FAILED_WAIT_PAUSE_MS);

@@ -20,9 +20,11 @@ const DWORD IR_FAILED_WAIT_PAUSE_MS = 200;
 const DWORD IR_CLOSE_REPEAT_MASK_EVERY_MS = 50;
 const DWORD IR_CLOSE_WAIT_LIMIT_MS = 2000;
 
-// 1 when the port is open with its reader running; 0 after its own message
-// box. A port that is already open is left as it is.
-int OpenIrPort(LPCWSTR name);
+// True when the port is open with its reader running; false after its own
+// message box, owned by `owner`. A port that is already open is left as it
+// is. The reader asks `owner` to reopen the port (WM_COMMAND IDM_REINIT)
+// after a resume, and waits until it has.
+bool OpenIrPort(LPCWSTR name, HWND owner);
 
 // Closes the open port, which ends its reader; nothing when none is open.
 // Waits only for a reader to finish a port call it already began (which

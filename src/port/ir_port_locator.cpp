@@ -1,9 +1,5 @@
 #include "port/ir_port_locator.h"
 
-#include "shell/globals.h"
-
-LPCWSTR g_portName = NULL;
-
 // The size handed to the registry for the "Bind" value.
 static const DWORD BIND_BUFFER_BYTES = 400;
 static const DWORD BIND_BUFFER_CHARS = BIND_BUFFER_BYTES / sizeof(WCHAR);
@@ -22,9 +18,9 @@ static const DWORD PARMS_PATH_CHARS = COMM_PREFIX_CHARS + BIND_BUFFER_CHARS + PA
 // for a binary value a few bytes long. Only its first two bytes count.
 static const DWORD PORT_BUFFER_BYTES = 16;
 
-static int Fail(LPCWSTR text, LPCWSTR caption) {
-  MessageBoxW(g_mainWindow, text, caption, MB_OK);
-  return 0;
+static LPCWSTR Fail(HWND owner, LPCWSTR text, LPCWSTR caption) {
+  MessageBoxW(owner, text, caption, MB_OK);
+  return NULL;
 }
 
 static WCHAR* Append(WCHAR* out, const WCHAR* text, DWORD count) {
@@ -75,15 +71,15 @@ static LPCWSTR ReadPortName(HKEY parms) {
   }
 }
 
-int Locate(void) {
+LPCWSTR LocateIrPort(HWND owner) {
   HKEY linkage = NULL;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, LINKAGE_KEY, 0, 0, &linkage) != ERROR_SUCCESS) {
-    return Fail(TEXT("IrDA driver or IrDA port not found."), TEXT("Error 01"));
+    return Fail(owner, TEXT("IrDA driver or IrDA port not found."), TEXT("Error 01"));
   }
   WCHAR bind[BIND_BUFFER_CHARS];
   int nameLength = ReadBindName(linkage, bind);
   RegCloseKey(linkage);
-  if (nameLength < 0) return Fail(TEXT("Port not found!"), TEXT("Error 02"));
+  if (nameLength < 0) return Fail(owner, TEXT("Port not found!"), TEXT("Error 02"));
 
   // "Comm\" + name + "\Parms". An empty name gives "Comm\\Parms", which names
   // no key, so it ends in the not-found box like any other missing key.
@@ -95,11 +91,9 @@ int Locate(void) {
 
   HKEY parms = NULL;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, &parms) != ERROR_SUCCESS) {
-    return Fail(TEXT("Port not found!!"), TEXT("Error 03"));
+    return Fail(owner, TEXT("Port not found!!"), TEXT("Error 03"));
   }
   LPCWSTR name = ReadPortName(parms);
   RegCloseKey(parms);
-
-  g_portName = name;
-  return 1;
+  return name;
 }

@@ -2,3 +2,4 @@
 
 HINSTANCE g_instance = NULL;
 HWND g_mainWindow = NULL;
+LPCWSTR g_portName = NULL;

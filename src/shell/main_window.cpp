@@ -29,11 +29,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, i
   ShowWindow(g_mainWindow, SW_HIDE);
   UpdateWindow(g_mainWindow);
 
-  if (!Locate()) {
+  g_portName = LocateIrPort(g_mainWindow);
+  if (g_portName == NULL) {
     MessageBoxW(g_mainWindow, TEXT("Get Registry Error!"), TEXT("Error"), MB_OK);
     return 1;
   }
-  if (!OpenIrPort(g_portName)) {
+  if (!OpenIrPort(g_portName, g_mainWindow)) {
     MessageBoxW(g_mainWindow, TEXT("Port Initial Error!!"), g_portName, MB_OK);
     return 1;
   }

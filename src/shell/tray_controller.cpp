@@ -1,7 +1,6 @@
 #include "shell/tray_controller.h"
 
 #include "port/ir_port_link.h"
-#include "port/ir_port_locator.h"
 #include "resource.h"
 #include "shell/about_text.h"
 #include "shell/globals.h"
@@ -79,7 +78,7 @@ static void OnDisable(void) {
 }
 
 static void OnEnable(void) {
-  if (OpenIrPort(g_portName)) {
+  if (OpenIrPort(g_portName, g_mainWindow)) {
     ShowPortState(true);
   } else {
     MessageBoxW(g_mainWindow, TEXT("Unable to Enable IR port!"), TEXT("Error"), MB_OK);
@@ -90,7 +89,7 @@ static void OnEnable(void) {
 // afresh. The tray then shows whatever state the port really is in.
 static void OnReinit(void) {
   CloseIrPort();
-  if (!OpenIrPort(g_portName)) {
+  if (!OpenIrPort(g_portName, g_mainWindow)) {
     MessageBoxW(g_mainWindow, TEXT("Can not initial IR port!"), TEXT("Error"), MB_OK);
   }
   bool open = IsIrPortOpen();

@@ -49,7 +49,10 @@ typedef struct HBRUSH__* HBRUSH;
 typedef HKEY* PHKEY;
 typedef DWORD REGSAM;
 
-#define TEXT(s) u##s
+// Two steps, as the Windows headers do, so a macro argument is expanded
+// first: TEXT(NAME) for a NAME defined as "text" gives u"text".
+#define NUVIK_HOST_TEXT(s) u##s
+#define TEXT(s) NUVIK_HOST_TEXT(s)
 #define MAKEINTRESOURCEW(i) ((LPCWSTR)(uintptr_t)((WORD)(i)))
 #define MAKELPARAM(lo, hi) ((LPARAM)(DWORD)(((WORD)(lo)) | (((DWORD)(WORD)(hi)) << 16)))
 #define LOWORD(l) ((WORD)(((uintptr_t)(l)) & 0xffff))
