@@ -82,3 +82,32 @@ BOOL WINAPI PostKeybdMessage(HWND window, UINT vkey, UINT keyStateFlags, UINT co
 // the desktop's wide entry point (ce_compat.cpp).
 #define WinMain CeWinMain
 int WINAPI CeWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand);
+
+// ---- Serial ports: the handheld's semantics on a desktop port ----------------
+// On the handheld one thread may change a port's event mask, or close the
+// port, while another thread waits on it, and the wait ends at once. A
+// desktop port opened without FILE_FLAG_OVERLAPPED carries out one request at
+// a time: a SetCommMask from another thread waits until the pending
+// WaitCommEvent returns, that is until the next byte comes. So COM ports are
+// opened overlapped here, and the calls that would take an OVERLAPPED record
+// from the caller are made as overlapped requests that the call itself waits
+// for; a mask change then ends a pending wait as on the handheld, and
+// closing a port ends what other threads still have pending on it. Other
+// handles go straight to the system. Definitions: comm_ports.cpp.
+
+// True for a COM port's name: "COM3:", "COM3", "com12", "\\.\COM3"; the
+// digits are one to three.
+bool CeIsCommPortName(LPCWSTR name);
+
+HANDLE WINAPI CeCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                            DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL WINAPI CeReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED overlapped);
+BOOL WINAPI CeWriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD put, LPOVERLAPPED overlapped);
+BOOL WINAPI CeWaitCommEvent(HANDLE port, LPDWORD events, LPOVERLAPPED overlapped);
+BOOL WINAPI CeCloseHandle(HANDLE object);
+
+#define CreateFileW CeCreateFileW
+#define ReadFile CeReadFile
+#define WriteFile CeWriteFile
+#define WaitCommEvent CeWaitCommEvent
+#define CloseHandle CeCloseHandle
