@@ -73,19 +73,21 @@ struct Request {
   Request(const Request&) = delete;
   Request& operator=(const Request&) = delete;
 
-  // Waits for the request the call began and gives the caller's count, 0
-  // when it failed; the request's error stays last. `began` is the call's
-  // own result; a request it left pending is waited for here. A request cut
-  // short on purpose answers with what it got by then.
-  BOOL Finish(HANDLE port, BOOL began, LPDWORD count, bool cutShort = false) {
+  // Waits for the request, when the call made one (`made`: it was done at
+  // once or left pending), and gives the caller's count, 0 when it failed;
+  // the request's error stays last. A request cut short on purpose answers
+  // with what it got by then.
+  BOOL Finish(HANDLE port, bool made, LPDWORD count, bool cutShort = false) {
     DWORD done = 0;
-    BOOL ok = began || GetLastError() == ERROR_IO_PENDING;
-    if (ok) ok = GetOverlappedResult(port, &overlapped, &done, TRUE);
+    BOOL ok = made ? GetOverlappedResult(port, &overlapped, &done, TRUE) : FALSE;
     if (!ok && cutShort && GetLastError() == ERROR_OPERATION_ABORTED) ok = TRUE;
     if (count != nullptr) *count = ok ? done : 0;
     return ok;
   }
 };
+
+// Whether a call's result shows a request made: done at once, or pending.
+bool Made(BOOL result) { return result || GetLastError() == ERROR_IO_PENDING; }
 
 bool ReadsReturnAtOnce(HANDLE port) {
   COMMTIMEOUTS timeouts;
@@ -146,29 +148,29 @@ BOOL WINAPI CeReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LPO
   Request request;
   if (request.overlapped.hEvent == nullptr) return FALSE;
   BOOL began = ReadFile(file, buffer, count, nullptr, &request.overlapped);
-  if (began || GetLastError() != ERROR_IO_PENDING) return request.Finish(file, began, got);
+  if (began || GetLastError() != ERROR_IO_PENDING) return request.Finish(file, began != FALSE, got);
   // Timeouts that say "return at once with what is buffered, even nothing"
   // (the program's) do not stop every driver from leaving the read pending
-  // until a byte comes; Wine's does. Such a read is cut short here: this
-  // thread's only request on the port is cancelled, and what it got by then
-  // is its answer. A byte that was not taken stays buffered for the next read.
+  // until a byte comes; Wine's does. Such a read is cut short here, and what
+  // it got by then is its answer; a byte it did not take stays buffered for
+  // the next read. CancelIo cancels this thread's requests on the port: the
+  // program makes none but the ones this layer waits for.
   bool cutShort = ReadsReturnAtOnce(file) && CancelIo(file);
-  SetLastError(ERROR_IO_PENDING);
-  return request.Finish(file, began, got, cutShort);
+  return request.Finish(file, true, got, cutShort);
 }
 
 BOOL WINAPI CeWriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD put, LPOVERLAPPED overlapped) {
   if (overlapped != nullptr || !IsPort(file)) return WriteFile(file, buffer, count, put, overlapped);
   Request request;
   if (request.overlapped.hEvent == nullptr) return FALSE;
-  return request.Finish(file, WriteFile(file, buffer, count, nullptr, &request.overlapped), put);
+  return request.Finish(file, Made(WriteFile(file, buffer, count, nullptr, &request.overlapped)), put);
 }
 
 BOOL WINAPI CeWaitCommEvent(HANDLE port, LPDWORD events, LPOVERLAPPED overlapped) {
   if (overlapped != nullptr || !IsPort(port)) return WaitCommEvent(port, events, overlapped);
   Request request;
   if (request.overlapped.hEvent == nullptr) return FALSE;
-  BOOL ok = request.Finish(port, WaitCommEvent(port, events, &request.overlapped), nullptr);
+  BOOL ok = request.Finish(port, Made(WaitCommEvent(port, events, &request.overlapped)), nullptr);
   if (!ok && events != nullptr) *events = 0;
   return ok;
 }
