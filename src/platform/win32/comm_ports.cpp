@@ -15,7 +15,8 @@
 
 #include "ce_compat.h"
 
-// From here on the names mean the system's own functions.
+// From here on the names mean the system's own functions; the program's
+// calls reach the functions below through the header's inline choosers.
 #undef CreateFileW
 #undef ReadFile
 #undef WriteFile
@@ -34,14 +35,6 @@ bool Remember(HANDLE port) {
   for (std::atomic<HANDLE>& slot : g_ports) {
     HANDLE empty = nullptr;
     if (slot.compare_exchange_strong(empty, port)) return true;
-  }
-  return false;
-}
-
-bool IsPort(HANDLE object) {
-  if (object == nullptr || object == INVALID_HANDLE_VALUE) return false;
-  for (const std::atomic<HANDLE>& slot : g_ports) {
-    if (slot.load() == object) return true;
   }
   return false;
 }
@@ -130,12 +123,15 @@ bool CeIsCommPortName(LPCWSTR name) {
   return *name == 0;
 }
 
-HANDLE WINAPI CeCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                            DWORD disposition, DWORD flags, HANDLE templateFile) {
-  if (!CeIsCommPortName(name))
-    return CreateFileW(name, access, share, security, disposition, flags, templateFile);
-  HANDLE port =
-      CreateFileW(name, access, share, security, disposition, flags | FILE_FLAG_OVERLAPPED, templateFile);
+bool CeIsNotedPort(HANDLE object) {
+  if (object == nullptr || object == INVALID_HANDLE_VALUE) return false;
+  for (const std::atomic<HANDLE>& slot : g_ports) {
+    if (slot.load() == object) return true;
+  }
+  return false;
+}
+
+HANDLE CeNoteOpenedPort(HANDLE port) {
   if (port == INVALID_HANDLE_VALUE || Remember(port)) return port;
   // No slot left: the port could not be served as the handheld would.
   CloseHandle(port);
@@ -143,31 +139,28 @@ HANDLE WINAPI CeCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_
   return INVALID_HANDLE_VALUE;
 }
 
-BOOL WINAPI CeReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED overlapped) {
-  if (overlapped != nullptr || !IsPort(file)) return ReadFile(file, buffer, count, got, overlapped);
+BOOL CeReadPort(HANDLE port, LPVOID buffer, DWORD count, LPDWORD got) {
   Request request;
   if (request.overlapped.hEvent == nullptr) return FALSE;
-  BOOL began = ReadFile(file, buffer, count, nullptr, &request.overlapped);
-  if (began || GetLastError() != ERROR_IO_PENDING) return request.Finish(file, began != FALSE, got);
+  BOOL began = ReadFile(port, buffer, count, nullptr, &request.overlapped);
+  if (began || GetLastError() != ERROR_IO_PENDING) return request.Finish(port, began != FALSE, got);
   // Timeouts that say "return at once with what is buffered, even nothing"
   // (the program's) do not stop every driver from leaving the read pending
   // until a byte comes; Wine's does. Such a read is cut short here, and what
   // it got by then is its answer; a byte it did not take stays buffered for
   // the next read. CancelIo cancels this thread's requests on the port: the
   // program makes none but the ones this layer waits for.
-  bool cutShort = ReadsReturnAtOnce(file) && CancelIo(file);
-  return request.Finish(file, true, got, cutShort);
+  bool cutShort = ReadsReturnAtOnce(port) && CancelIo(port);
+  return request.Finish(port, true, got, cutShort);
 }
 
-BOOL WINAPI CeWriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD put, LPOVERLAPPED overlapped) {
-  if (overlapped != nullptr || !IsPort(file)) return WriteFile(file, buffer, count, put, overlapped);
+BOOL CeWritePort(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD put) {
   Request request;
   if (request.overlapped.hEvent == nullptr) return FALSE;
-  return request.Finish(file, Made(WriteFile(file, buffer, count, nullptr, &request.overlapped)), put);
+  return request.Finish(port, Made(WriteFile(port, buffer, count, nullptr, &request.overlapped)), put);
 }
 
-BOOL WINAPI CeWaitCommEvent(HANDLE port, LPDWORD events, LPOVERLAPPED overlapped) {
-  if (overlapped != nullptr || !IsPort(port)) return WaitCommEvent(port, events, overlapped);
+BOOL CeWaitPortEvent(HANDLE port, LPDWORD events) {
   Request request;
   if (request.overlapped.hEvent == nullptr) return FALSE;
   BOOL ok = request.Finish(port, Made(WaitCommEvent(port, events, &request.overlapped)), nullptr);
@@ -175,7 +168,6 @@ BOOL WINAPI CeWaitCommEvent(HANDLE port, LPDWORD events, LPOVERLAPPED overlapped
   return ok;
 }
 
-BOOL WINAPI CeCloseHandle(HANDLE object) {
+void CeForgetPort(HANDLE object) {
   if (Forget(object)) EndPendingRequests(object);
-  return CloseHandle(object);
 }
