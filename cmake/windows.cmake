@@ -65,3 +65,15 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/driver.cpp)
   target_link_libraries(nuvik-wine-driver PRIVATE user32 gdi32)
   target_link_options(nuvik-wine-driver PRIVATE -municode -static -s)
 endif()
+
+# The port layer's own check under Wine: a console program that makes the
+# program's port calls through the same header and layer as nuvik.exe.
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/port_layer_test.cpp)
+  add_executable(nuvik-port-layer-test ${CMAKE_SOURCE_DIR}/tests/wine/port_layer_test.cpp
+                                       ${CMAKE_SOURCE_DIR}/src/platform/win32/comm_ports.cpp)
+  target_include_directories(nuvik-port-layer-test PRIVATE ${CMAKE_SOURCE_DIR}/src/platform
+                                                           ${CMAKE_SOURCE_DIR}/src/platform/win32)
+  target_compile_options(nuvik-port-layer-test PRIVATE -Wall -Wextra -Werror -fno-exceptions -fno-rtti)
+  target_compile_definitions(nuvik-port-layer-test PRIVATE UNICODE _UNICODE)
+  target_link_options(nuvik-port-layer-test PRIVATE -municode -static -s)
+endif()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Smoke run of the real Windows program under Wine: its resources, its three
 # ways of starting (no infrared driver, a port that cannot be opened, a port
-# that opens), its commands from another program and its idle CPU use.
+# that opens), its commands from another program and its idle CPU use; then
+# the desktop port layer on a pseudo-terminal, with
+# nuvik-port-layer-test.exe from beside the driver.
 #
 #   tests/wine/smoke.sh NUVIK.EXE NUVIK-WINE-DRIVER.EXE
 #
@@ -18,6 +20,7 @@ if [ $# -ne 2 ] || [ ! -f "$1" ] || [ ! -f "$2" ]; then
 fi
 nuvik=$(realpath "$1")
 driver=$(realpath "$2")
+layer_test="$(dirname "$driver")/nuvik-port-layer-test.exe"
 
 # The 64-bit loader: this machine runs no 32-bit programs, so the x86-64
 # build is the one smoke-tested.
@@ -57,7 +60,7 @@ cleanup() {
   if [ -n "$pty_holder" ]; then kill "$pty_holder" 2>/dev/null; wait "$pty_holder" 2>/dev/null; fi
   WINEPREFIX=$WINEPREFIX wineserver -k >>"$log" 2>&1
   WINEPREFIX=$WINEPREFIX wineserver -w >>"$log" 2>&1
-  rm -rf "$WINEPREFIX" "$log" "$WINEPREFIX".out "$WINEPREFIX".err "$WINEPREFIX".pty
+  rm -rf "$WINEPREFIX" "$log" "$WINEPREFIX".out "$WINEPREFIX".err "$WINEPREFIX".pty "$WINEPREFIX".scratch
 }
 trap cleanup EXIT
 
@@ -73,6 +76,34 @@ fail() {
 
 # Windows path of a file on this machine: Wine's Z: drive is /.
 winpath() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
+
+# start_pty [echo]: a pseudo-terminal for the infrared UART, its master held
+# open by a helper process ($pty_holder) until stop_pty; dosdevices/com3
+# links to it. With "echo" the helper sends back whatever it is sent, as an
+# adapter answering, so a test on the Windows side has bytes arrive on cue.
+pty_name="$WINEPREFIX.pty"
+start_pty() {
+  rm -f "$pty_name"
+  python3 -c '
+import os, pty, sys, time, tty
+master, slave = pty.openpty()
+tty.setraw(slave)
+print(os.ttyname(slave), flush=True)
+if sys.argv[1] == "echo":
+    while True:
+        os.write(master, os.read(master, 256))
+time.sleep(600)
+' "${1:-hold}" >"$pty_name" 2>>"$log" &
+  pty_holder=$!
+  for _ in $(seq 50); do [ -s "$pty_name" ] && break; sleep 0.1; done
+  [ -s "$pty_name" ] || return 1
+  ln -sfn "$(head -n 1 "$pty_name")" "$com3"
+}
+stop_pty() {
+  kill "$pty_holder" 2>/dev/null
+  wait "$pty_holder" 2>/dev/null
+  pty_holder=""
+}
 
 # run_driver STEP... : the driver's report in $actual, its status in $status.
 run_driver() {
@@ -153,20 +184,9 @@ check "port cannot be opened: two boxes, exit code 1" "$expected" "$actual"
 # SETIR escape has no desktop meaning and fails, which the program ignores.
 # Whether Wine's WaitCommEvent blocks on a pty or fails at once, the reader
 # must stay idle (it rests after a failed wait), hence the CPU check.
-pty_name="$WINEPREFIX.pty"
-python3 -c '
-import os, pty, sys, time, tty
-master, slave = pty.openpty()
-tty.setraw(slave)
-print(os.ttyname(slave), flush=True)
-time.sleep(600)
-' >"$pty_name" 2>>"$log" &
-pty_holder=$!
-for _ in $(seq 50); do [ -s "$pty_name" ] && break; sleep 0.1; done
-if [ ! -s "$pty_name" ]; then
+if ! start_pty; then
   fail "setup: pseudo-terminal" "no pty name from the holder"
 else
-  ln -sfn "$(head -n 1 "$pty_name")" "$com3"
   # Start, stay hidden and quiet, idle; then commands from another program:
   # Disable, Enable and Reinit (port closed and opened again without a box),
   # an unknown id, the short About, Exit.
@@ -195,9 +215,70 @@ exit code=1'
   else
     fail "port opens: idle CPU below 5%" "measured: ${cpu_line:-nothing}"
   fi
-  kill "$pty_holder" 2>/dev/null
-  wait "$pty_holder" 2>/dev/null
-  pty_holder=""
+  stop_pty
+fi
+
+# ---- 4: the port layer on a pseudo-terminal ----------------------------------------
+# nuvik-port-layer-test.exe makes the program's port calls through the same
+# layer as nuvik.exe (src/platform/win32/comm_ports.cpp) and prints one line
+# per case; the far end of the pty sends back what it is sent. Wine's wait on
+# a pty ends by itself within milliseconds, before any other thread acts, so
+# the cases about ending a pending wait accept, besides the handheld's
+# result, exactly that outcome, and say so in their PASS line: they show
+# that the call returns and what Wine answered, not that the other thread
+# ended it. Reads do stay pending under Wine, so their cases are shown.
+wine_wait_limit='not pending: result=0 error=995 events=0x0'
+
+# layer_case NAME KEY EXPECTED [WINE-OUTCOME]: the line "KEY: ..." must read
+# EXPECTED, or WINE-OUTCOME where Wine cannot show the case.
+layer_case() {
+  local name=$1 key=$2 expected=$3 limit=${4:-} seen="" line
+  while IFS= read -r line; do
+    case $line in "$key: "*) seen=${line#"$key: "}; break ;; esac
+  done <<<"$layer_out"
+  if [ "$seen" = "$expected" ]; then
+    pass "$name"
+  elif [ -n "$limit" ] && [ "$seen" = "$limit" ]; then
+    pass "$name: NOT SHOWN under Wine, whose wait ended by itself at once ($seen)"
+  else
+    fail "$name" "expected \"$key: $expected\"${limit:+ (or, under Wine, \"$key: $limit\")}" \
+      "seen     \"$key: ${seen:-(no such line)}\"" "test status $layer_status"
+  fi
+}
+
+if [ ! -f "$layer_test" ]; then
+  fail "port layer: nuvik-port-layer-test.exe" "not found beside the driver: $layer_test"
+elif ! start_pty echo; then
+  fail "setup: pseudo-terminal for the port layer" "no pty name from the holder"
+else
+  timeout 60 "$wine64" "$layer_test" 'COM3:' "$(winpath "$WINEPREFIX.scratch")" \
+    >"$WINEPREFIX.out" 2>"$WINEPREFIX.err"
+  layer_status=$?
+  layer_out=$(cat "$WINEPREFIX.out")
+  stop_pty
+  layer_case "port layer: COM port names are told from other names" \
+    names '20 rows, 0 wrong'
+  layer_case "port layer: a disk file is read in sequence, as without the layer" \
+    file 'write=1 put=4, reads=1,1 "ab" then "cd", close=1'
+  layer_case "port layer: with the program's timeouts a read returns at once when nothing is buffered" \
+    'read with nothing buffered' 'result=1 got=0'
+  layer_case "port layer: a write goes out whole" \
+    'write of a key packet' 'result=1 put=4'
+  layer_case "port layer: bytes written to the pseudo-terminal arrive through ReadFile" \
+    'read of what came back' '4 bytes 41 1E 00 5F'
+  layer_case "port layer: a wait for characters returns at once for a byte already come" \
+    'wait with a byte buffered' 'buffered=1 result=1 events=0x1'
+  layer_case "port layer: the port closes" close 'result=1'
+  layer_case "port layer: a pending wait ends when another thread changes the mask" \
+    'wait ended by a mask change' 'pending, then result=1 events=0x0' "$wine_wait_limit"
+  layer_case "port layer: the program's close (mask 0, then close) does not hang on a pending wait" \
+    "wait ended by the program's close" 'pending, then result=1 events=0x0' "$wine_wait_limit"
+  layer_case "port layer: a close alone ends a pending wait in another thread" \
+    'wait ended by a close alone' 'pending, then result=0 error=995 events=0x0' "$wine_wait_limit"
+  layer_case "port layer: the program's close (mask 0, then close) ends a pending read" \
+    "read ended by the program's close" 'pending, then result=0 error=995 got=0'
+  layer_case "port layer: a close alone ends a pending read in another thread" \
+    'read ended by a close alone' 'pending, then result=0 error=995 got=0'
 fi
 
 echo "wine smoke: $passed passed, $failed failed"

@@ -82,3 +82,65 @@ BOOL WINAPI PostKeybdMessage(HWND window, UINT vkey, UINT keyStateFlags, UINT co
 // the desktop's wide entry point (ce_compat.cpp).
 #define WinMain CeWinMain
 int WINAPI CeWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand);
+
+// ---- Serial ports: the handheld's semantics on a desktop port ----------------
+// On the handheld one thread may change a port's event mask, or close the
+// port, while another thread waits on it, and the wait ends at once. A
+// desktop port opened without FILE_FLAG_OVERLAPPED carries out one request at
+// a time: a SetCommMask from another thread waits until the pending
+// WaitCommEvent returns, that is until the next byte comes. So COM ports are
+// opened overlapped here, and the calls that would take an OVERLAPPED record
+// from the caller are made as overlapped requests that the call itself waits
+// for; a mask change then ends a pending wait as on the handheld, and
+// closing a port ends what other threads still have pending on it. Other
+// handles go straight to the system.
+//
+// The renamed calls below only choose: each still calls the system function
+// it is named after, so the program's own imports stay the functions it
+// calls, and hands a port this layer opened to comm_ports.cpp.
+
+// True for a COM port's name: "COM3:", "COM3", "com12", "\\.\COM3"; the
+// digits are one to three.
+bool CeIsCommPortName(LPCWSTR name);
+// Notes a port just opened overlapped and returns it; when the table of
+// ports is full, closes it and fails with ERROR_TOO_MANY_OPEN_FILES.
+HANDLE CeNoteOpenedPort(HANDLE port);
+// True for a port noted and not yet closed.
+bool CeIsNotedPort(HANDLE object);
+// Blocking calls on a noted port, made as overlapped requests.
+BOOL CeReadPort(HANDLE port, LPVOID buffer, DWORD count, LPDWORD got);
+BOOL CeWritePort(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD put);
+BOOL CeWaitPortEvent(HANDLE port, LPDWORD events);
+// Before a handle is closed: a noted port is forgotten, and every thread's
+// pending requests on it end. Nothing for other handles.
+void CeForgetPort(HANDLE object);
+
+inline HANDLE CeCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                            DWORD disposition, DWORD flags, HANDLE templateFile) {
+  if (!CeIsCommPortName(name))
+    return CreateFileW(name, access, share, security, disposition, flags, templateFile);
+  return CeNoteOpenedPort(
+      CreateFileW(name, access, share, security, disposition, flags | FILE_FLAG_OVERLAPPED, templateFile));
+}
+inline BOOL CeReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD got, LPOVERLAPPED overlapped) {
+  if (overlapped == NULL && CeIsNotedPort(file)) return CeReadPort(file, buffer, count, got);
+  return ReadFile(file, buffer, count, got, overlapped);
+}
+inline BOOL CeWriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD put, LPOVERLAPPED overlapped) {
+  if (overlapped == NULL && CeIsNotedPort(file)) return CeWritePort(file, buffer, count, put);
+  return WriteFile(file, buffer, count, put, overlapped);
+}
+inline BOOL CeWaitCommEvent(HANDLE port, LPDWORD events, LPOVERLAPPED overlapped) {
+  if (overlapped == NULL && CeIsNotedPort(port)) return CeWaitPortEvent(port, events);
+  return WaitCommEvent(port, events, overlapped);
+}
+inline BOOL CeCloseHandle(HANDLE object) {
+  CeForgetPort(object);
+  return CloseHandle(object);
+}
+
+#define CreateFileW CeCreateFileW
+#define ReadFile CeReadFile
+#define WriteFile CeWriteFile
+#define WaitCommEvent CeWaitCommEvent
+#define CloseHandle CeCloseHandle
