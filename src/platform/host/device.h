@@ -9,6 +9,12 @@
 // Everything here is host-side C++ and may use the standard library.
 #pragma once
 
+// The program's own code is compiled with NUVIK_PROGRAM_CODE: it talks to
+// the handheld through platform.h alone, as it must on the device.
+#ifdef NUVIK_PROGRAM_CODE
+#error "the program sees only platform.h: the device's control surface is for tests and tools"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>

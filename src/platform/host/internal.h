@@ -2,6 +2,10 @@
 // program): the record of effects, the handle table, faults and resets.
 #pragma once
 
+#ifdef NUVIK_PROGRAM_CODE
+#error "the program sees only platform.h: the host's internals are its own"
+#endif
+
 #include <functional>
 #include <memory>
 #include <mutex>
