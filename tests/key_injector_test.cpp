@@ -2,6 +2,8 @@
 // taps on the CE-Star soft keyboard.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "device.h"
 #include "pipeline/key_injector.h"
 
@@ -148,46 +150,82 @@ TEST_F(KeyInjectorTest, OnlyFirstChildOfPanelCounts) {
 
 // ---- The tap table ---------------------------------------------------------
 
-struct TapCase {
-  BYTE scan;
-  BYTE extended;
+// The CE-Star keyboard as the panel shows it: 240 by 80 client pixels.
+const int kKeyboardWidth = 240;
+const int kKeyboardHeight = 80;
+
+struct Tapped {
+  int scan;
+  BYTE flag;
   TapTarget target;
-  WORD x;
-  WORD y;
+  TapPoint point;
 };
 
-class TapTableTest : public ::testing::TestWithParam<TapCase> {};
+std::vector<Tapped> EveryTap() {
+  std::vector<Tapped> taps;
+  for (int scan = 0; scan < 256; ++scan) {
+    for (BYTE flag : {BYTE(0), BYTE(0x40)}) {
+      TapPoint point = {0xFFFF, 0xFFFF};
+      TapTarget target = LookUpTap(static_cast<BYTE>(scan), flag, &point);
+      if (target != TAP_NONE) taps.push_back({scan, flag, target, point});
+    }
+  }
+  return taps;
+}
 
-TEST_P(TapTableTest, LooksUpPoint) {
-  const TapCase& c = GetParam();
-  TapPoint point = {0xFFFF, 0xFFFF};
-  EXPECT_EQ(LookUpTap(c.scan, c.extended, &point), c.target) << "scan code " << int(c.scan);
-  if (c.target != TAP_NONE) {
-    EXPECT_EQ(point.x, c.x) << "scan code " << int(c.scan);
-    EXPECT_EQ(point.y, c.y) << "scan code " << int(c.scan);
+// Two keys never share a point (the two Shift keys are the panel's one
+// Shift), and every point lies on the window it is posted to.
+TEST(TapTable, KeysHaveTheirOwnPointsInsideThePanel) {
+  std::map<std::pair<int, std::pair<int, int>>, int> owner;  // target and point -> scan code
+  for (const Tapped& tap : EveryTap()) {
+    SCOPED_TRACE(tap.scan);
+    EXPECT_LT(tap.point.x, kKeyboardWidth);
+    EXPECT_LT(tap.point.y, kKeyboardHeight);
+    auto key = std::make_pair(int(tap.target), std::make_pair(int(tap.point.x), int(tap.point.y)));
+    auto found = owner.emplace(key, tap.scan);
+    bool sameKey = found.first->second == tap.scan || (found.first->second == 42 && tap.scan == 54);
+    EXPECT_TRUE(sameKey) << "shares a point with scan code " << found.first->second;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, TapTableTest,
-    ::testing::Values(
-        TapCase{1, 0, TAP_SOFT_KEYBOARD, 9, 8}, TapCase{2, 0, TAP_SOFT_KEYBOARD, 26, 8},
-        TapCase{14, 0, TAP_SOFT_KEYBOARD, 230, 8}, TapCase{15, 0, TAP_SOFT_KEYBOARD, 15, 24},
-        TapCase{16, 0, TAP_SOFT_KEYBOARD, 33, 24}, TapCase{27, 0, TAP_SOFT_KEYBOARD, 231, 24},
-        TapCase{28, 0, TAP_SOFT_KEYBOARD, 227, 56}, TapCase{29, 0, TAP_SOFT_KEYBOARD, 12, 72},
-        TapCase{30, 0, TAP_SOFT_KEYBOARD, 38, 40}, TapCase{40, 0, TAP_SOFT_KEYBOARD, 218, 40},
-        TapCase{41, 0, TAP_SOFT_KEYBOARD, 54, 72}, TapCase{42, 0, TAP_SOFT_KEYBOARD, 18, 56},
-        TapCase{43, 0, TAP_SOFT_KEYBOARD, 72, 72}, TapCase{44, 0, TAP_SOFT_KEYBOARD, 43, 56},
-        TapCase{53, 0, TAP_SOFT_KEYBOARD, 205, 56}, TapCase{54, 0, TAP_SOFT_KEYBOARD, 18, 56},
-        TapCase{56, 0, TAP_SOFT_KEYBOARD, 34, 72}, TapCase{57, 0, TAP_SOFT_KEYBOARD, 123, 72},
-        TapCase{58, 0, TAP_SOFT_KEYBOARD, 16, 40}, TapCase{87, 0, TAP_INPUT_METHOD, 207, 28},
-        TapCase{88, 0x40, TAP_INPUT_METHOD, 221, 28}, TapCase{72, 0x40, TAP_SOFT_KEYBOARD, 195, 72},
-        TapCase{75, 0x40, TAP_SOFT_KEYBOARD, 213, 72}, TapCase{77, 0x40, TAP_SOFT_KEYBOARD, 230, 72},
-        TapCase{80, 0x40, TAP_SOFT_KEYBOARD, 177, 72}, TapCase{72, 0, TAP_NONE, 0, 0},
-        TapCase{75, 0, TAP_NONE, 0, 0}, TapCase{77, 0, TAP_NONE, 0, 0}, TapCase{80, 0, TAP_NONE, 0, 0},
-        TapCase{0, 0, TAP_NONE, 0, 0}, TapCase{55, 0, TAP_NONE, 0, 0}, TapCase{59, 0, TAP_NONE, 0, 0},
-        TapCase{71, 0, TAP_NONE, 0, 0}, TapCase{73, 0x40, TAP_NONE, 0, 0}, TapCase{86, 0, TAP_NONE, 0, 0},
-        TapCase{89, 0, TAP_NONE, 0, 0}, TapCase{255, 0x40, TAP_NONE, 0, 0}));
+// The four letter rows run left to right in scan-code order, each on its
+// own line, and the rows run top to bottom.
+TEST(TapTable, RowsRunInOrder) {
+  const int rows[][2] = {{1, 14}, {15, 27}, {30, 40}, {44, 53}};
+  int lastRowY = -1;
+  for (const auto& row : rows) {
+    TapPoint first = {0, 0};
+    ASSERT_EQ(LookUpTap(static_cast<BYTE>(row[0]), 0, &first), TAP_SOFT_KEYBOARD);
+    EXPECT_GT(int(first.y), lastRowY) << "row from scan code " << row[0];
+    lastRowY = first.y;
+    int lastX = -1;
+    for (int scan = row[0]; scan <= row[1]; ++scan) {
+      TapPoint point = {0, 0};
+      ASSERT_EQ(LookUpTap(static_cast<BYTE>(scan), 0, &point), TAP_SOFT_KEYBOARD) << scan;
+      EXPECT_EQ(point.y, first.y) << scan;
+      EXPECT_GE(int(point.x) - lastX, lastX < 0 ? 0 : 17) << scan;  // keys 17 or 18 pixels apart
+      EXPECT_LE(int(point.x) - lastX, lastX < 0 ? 255 : 18) << scan;
+      lastX = point.x;
+    }
+  }
+}
+
+// Where the panel's own pictures put a few keys the user checks first.
+TEST(TapTable, KnownKeysLandWhereThePanelDrawsThem) {
+  struct Known {
+    BYTE scan, flag;
+    TapTarget target;
+    WORD x, y;
+  } known[] = {{16, 0, TAP_SOFT_KEYBOARD, 33, 24}, {2, 0, TAP_SOFT_KEYBOARD, 26, 8},
+               {44, 0, TAP_SOFT_KEYBOARD, 43, 56}, {41, 0, TAP_SOFT_KEYBOARD, 54, 72},
+               {72, 0x40, TAP_SOFT_KEYBOARD, 195, 72}, {87, 0, TAP_INPUT_METHOD, 207, 28}};
+  for (const Known& k : known) {
+    TapPoint point = {0, 0};
+    EXPECT_EQ(LookUpTap(k.scan, k.flag, &point), k.target) << int(k.scan);
+    EXPECT_EQ(point.x, k.x) << int(k.scan);
+    EXPECT_EQ(point.y, k.y) << int(k.scan);
+  }
+}
 
 // Every scan code outside the listed keys gives no tap, whatever the flag.
 TEST(TapTable, CodesOffThePanelGiveNoTap) {
