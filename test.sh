@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds and runs every test: the host suite under ASan+UBSan and under TSan,
-# the Windows cross builds, the fuzz targets for a bounded time and the
-# smoke run under Wine. The last lines are the host suite's summary.
+# the Windows cross builds and their Windows CE 3.0 checks, the fuzz targets
+# for a bounded time and the smoke run under Wine. The last lines are the host
+# suite's summary.
 set -eu
 cd "$(dirname "$0")"
 scripts/install-deps.sh
@@ -17,6 +18,10 @@ for preset in mingw-i686 mingw-x64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
 done
+
+stage "CE 3.0 checks: C++98 and imports"
+scripts/check-ce.sh build/mingw-i686
+
 if [ -x tests/wine/smoke.sh ]; then
   stage "Smoke run under Wine"
   tests/wine/smoke.sh build/mingw-x64/nuvik.exe build/mingw-x64/nuvik-wine-driver.exe
