@@ -118,11 +118,9 @@ class Process {
   // Waits until `count` lines satisfy `match`.
   bool WaitCount(const std::function<bool(const std::string&)>& match, size_t count, int timeoutMs = 10000) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-      size_t n = 0;
-      for (const auto& line : out_) n += match(line) ? 1 : 0;
-      return n >= count || outClosed_;
-    }) && Count(match) >= count;
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return CountLocked(match) >= count || outClosed_; }) &&
+           CountLocked(match) >= count;
   }
 
   std::vector<std::string> Out() {
@@ -136,12 +134,17 @@ class Process {
     return all;
   }
   size_t Count(const std::function<bool(const std::string&)>& match) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return CountLocked(match);
+  }
+
+ private:
+  size_t CountLocked(const std::function<bool(const std::string&)>& match) const {
     size_t n = 0;
     for (const auto& line : out_) n += match(line) ? 1 : 0;
     return n;
   }
 
- private:
   void Pump(int fd, std::vector<std::string>* lines) {
     std::string partial;
     char buffer[4096];
