@@ -206,23 +206,76 @@ TEST_F(EndToEndTest, BadConsoleLinesAreReportedAndIgnored) {
 // Commands that reach the program while a box or the menu is up: the window
 // procedure is entered again from the modal loop. Steps: "> LINE" is typed
 // on the console, "? PREFIX" waits for the next trace line that starts so,
-// "type TEXT" has the adapter type TEXT, "close" is the task manager's close.
+// "type TEXT" has the adapter type TEXT, "close" is the task manager's close,
+// "busy" / "free" take the port's tty and give it back as another program
+// would (only with ownPort), "repeat N STEP" does STEP N times.
 struct Reentry {
   const char* name;
   std::vector<std::string> steps;
   std::vector<std::pair<std::string, size_t>> counts;  // trace lines starting so, in the whole run
   std::string complaint;                               // expected on standard error, if any
+  // COM3 is a pseudo-terminal of the test's own instead of the adapter's
+  // bridge, so that "busy" can lock it; "type" is not available then.
+  bool ownPort = false;
 };
 
-class ReentryTest : public EndToEndTest, public ::testing::WithParamInterface<Reentry> {};
+void PrintTo(const Reentry& c, std::ostream* out) { *out << c.name; }
+
+// Whether the tray showed the port's real state when the program began to
+// exit. The port is open after `CreateFileW ... result=ok` and closed after
+// `CloseHandle port=`; a close that comes after every other port and tray
+// line is the exit's own, so the port was open until the exit.
+std::string TrayAgreesWithPortAtExit(const std::vector<std::string>& trace) {
+  bool open = false, openBeforeLastClose = false, lastIsClose = false, shownEnabled = false;
+  for (const std::string& line : trace) {
+    if (StartsWith(line, "Shell_NotifyIcon op=NIM_DELETE")) {
+      bool openAtExit = lastIsClose ? openBeforeLastClose : open;
+      if (openAtExit == shownEnabled) return "";
+      return std::string("the port was ") + (openAtExit ? "open" : "closed") + " but the tray showed " +
+             (shownEnabled ? "Enabled" : "Disabled");
+    }
+    // Other lines (the mask, the menu, keys, boxes) change neither.
+    if (StartsWith(line, "CreateFileW ")) {
+      open = open || line.find("result=ok") != std::string::npos;
+      lastIsClose = false;
+    } else if (StartsWith(line, "CloseHandle port=")) {
+      openBeforeLastClose = open;
+      open = false;
+      lastIsClose = true;
+    } else if (StartsWith(line, "Shell_NotifyIcon op=NIM_ADD") || StartsWith(line, "Shell_NotifyIcon op=NIM_MODIFY")) {
+      shownEnabled = line.find(" icon=114") != std::string::npos;
+      lastIsClose = false;
+    }
+  }
+  return "no NIM_DELETE";
+}
+
+class ReentryTest : public EndToEndTest, public ::testing::WithParamInterface<Reentry> {
+ protected:
+  void TearDown() override {
+    if (otherProgram_ >= 0) close(otherProgram_);
+    device::ClosePty(&pty_);
+  }
+  device::Pty pty_;
+  int otherProgram_ = -1;  // another program's descriptor on the port's tty
+};
 
 TEST_P(ReentryTest, EndsCleanly) {
   const Reentry& c = GetParam();
-  std::string path = StartNuvik();
-  ASSERT_FALSE(path.empty());
+  std::string path;
+  if (c.ownPort) {
+    ASSERT_TRUE(device::OpenPty(&pty_));
+    otherProgram_ = open(pty_.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(otherProgram_, 0);
+    ASSERT_TRUE(nuvik_.Start({BinPath("nuvik")}, {"NUVIK_COM3=" + pty_.slavePath}));
+    ASSERT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_ADD icon=114"), 0);
+  } else {
+    path = StartNuvik();
+    ASSERT_FALSE(path.empty());
+  }
   size_t from = 0;
   bool closed = false;
-  for (const std::string& step : c.steps) {
+  auto run = [&](const std::string& step) {
     if (StartsWith(step, "> ")) {
       nuvik_.Send(step.substr(2));
     } else if (StartsWith(step, "? ")) {
@@ -230,22 +283,50 @@ TEST_P(ReentryTest, EndsCleanly) {
       ASSERT_GE(line, 0) << "no line " << step << " after line " << from;
       from = static_cast<size_t>(line) + 1;
     } else if (StartsWith(step, "type ")) {
+      ASSERT_FALSE(c.ownPort);
       ASSERT_EQ(RunAdapter({"--gap", "1", "--text", step.substr(5), path}), 0) << adapterErr_;
+    } else if (step == "busy" || step == "free") {
+      ASSERT_EQ(flock(otherProgram_, step == "busy" ? LOCK_EX | LOCK_NB : LOCK_UN), 0) << step;
     } else {
       ASSERT_EQ(step, "close");
       nuvik_.Signal(SIGTERM);
       closed = true;
     }
+  };
+  for (const std::string& step : c.steps) {
+    std::smatch repeat;
+    bool repeated = std::regex_match(step, repeat, std::regex("repeat ([0-9]+) (.*)"));
+    int times = repeated ? std::stoi(repeat[1]) : 1;
+    for (int i = 0; i < times; ++i) {
+      run(repeated ? std::string(repeat[2]) : step);
+      if (HasFatalFailure()) return;
+    }
   }
   // Without a close the steps end the program themselves.
   EXPECT_EQ(closed || CountStarting("PostQuitMessage") > 0 ? nuvik_.Wait() : Close(), 1);
   for (const auto& count : c.counts) EXPECT_EQ(CountStarting(count.first), count.second) << count.first;
+  // Clean-up happens once, and the menu is destroyed only once its loop has
+  // ended, never under it.
+  std::vector<std::string> trace = nuvik_.Out();
+  EXPECT_EQ(CountStarting("Shell_NotifyIcon op=NIM_DELETE"), 1u);
+  EXPECT_EQ(CountStarting("DestroyMenu"), 1u);
+  EXPECT_EQ(CountStarting("PopupMenuClosed choice=none by=destroyed"), 0u);
+  auto last = [&](const std::string& prefix) {
+    for (size_t i = trace.size(); i-- > 0;) {
+      if (StartsWith(trace[i], prefix)) return static_cast<int>(i);
+    }
+    return -1;
+  };
+  EXPECT_GT(last("DestroyMenu"), last("PopupMenuClosed "));
+  EXPECT_EQ(TrayAgreesWithPortAtExit(trace), "");
   if (!c.complaint.empty()) {
     EXPECT_NE(nuvik_.Err().find(c.complaint), std::string::npos) << nuvik_.Err();
   }
 }
 
 const char kAboutHeld[] = "MessageBoxW owner=foreground caption=\"About Nuvik\"";
+const char kReaderWaits[] = "SetCommMask port=\"COM3:\" mask=0x2139";
+const std::string kMenuUp = "? TrackPopupMenuEx x=208 y=304";
 
 INSTANTIATE_TEST_SUITE_P(
     Modal, ReentryTest,
@@ -253,26 +334,84 @@ INSTANTIATE_TEST_SUITE_P(
         Reentry{"ExitWhileAboutIsHeld",
                 {"> boxes hold", "> send 102", std::string("? ") + kAboutHeld, "> send 103",
                  "? MessageBoxClosed caption=\"About Nuvik\" by=quit"},
-                {{"Shell_NotifyIcon op=NIM_DELETE", 1}, {"DestroyMenu", 1}, {"PostQuitMessage", 1}},
+                {{"PostQuitMessage", 1}},
                 ""},
         Reentry{"ResumeWhileMenuIsOpen",
-                {"? SetCommMask port=\"COM3:\" mask=0x2139", "> tap", "? TrackPopupMenuEx x=208 y=304", "> resume",
+                {std::string("? ") + kReaderWaits, "> tap", kMenuUp, "> resume",
                  "? CreateFileW name=\"COM3:\" result=ok", "type a", "? SendInput vk=0x41 scan=0x1E flags=0x2",
                  "> choose 100", "? PopupMenuClosed choice=100 by=user", "? Shell_NotifyIcon op=NIM_MODIFY icon=119",
                  "type b", "> send 40010", "? MessageBoxW owner=main caption=\"About Nuvik\""},
                 // One reader: the key is typed once, and nothing after Disable.
                 {{"SendInput ", 2}, {"CreateFileW ", 2}, {"CloseHandle port=", 2}},
                 ""},
+        // The menu's loop ends first (the owner went, or the quit came); the
+        // menu is destroyed after.
         Reentry{"CloseWhileMenuIsOpen",
-                {"> tap", "? TrackPopupMenuEx", "> send 40008", "? PopupMenuClosed choice=none by=owner"},
-                {{"Shell_NotifyIcon op=NIM_DELETE", 1}, {"DestroyMenu", 1}, {"PostQuitMessage", 1}},
+                {"> tap", kMenuUp, "> send 40008", "? PopupMenuClosed choice=none by=owner", "? DestroyMenu"},
+                {{"PostQuitMessage", 1}},
                 ""},
-        Reentry{"TaskManagerCloseWhileBoxIsHeld",
-                {"> boxes hold", "> send 40010", "? MessageBoxW owner=main caption=\"About Nuvik\"", "> tap",
-                 "> send 105", "? MessageBoxW owner=foreground caption=\"ERROR\"", "close",
-                 "? MessageBoxClosed caption=\"ERROR\" by=quit", "? MessageBoxClosed caption=\"About Nuvik\""},
-                {{"Shell_NotifyIcon op=NIM_DELETE", 1}, {"DestroyMenu", 1}, {"TrackPopupMenuEx", 0}},
+        Reentry{"ExitWhileMenuIsOpen",
+                {"> tap", kMenuUp, "> send 103", "? PopupMenuClosed choice=none by=quit", "? DestroyMenu"},
+                {{"PostQuitMessage", 1}},
+                ""},
+        Reentry{"ExitWhileMenuIsOpenOverAbout",
+                {"> boxes hold", "> send 102", std::string("? ") + kAboutHeld, "> tap", kMenuUp, "> send 103",
+                 "? PopupMenuClosed choice=none by=quit", "? DestroyMenu",
+                 "? MessageBoxClosed caption=\"About Nuvik\" by=quit"},
+                {{"PostQuitMessage", 1}},
+                ""},
+        Reentry{"TaskManagerCloseWhileMenuIsOpenOverBoxes",
+                {"> boxes hold", "> send 40010", "? MessageBoxW owner=main caption=\"About Nuvik\"", "> dismiss",
+                 "> tap", kMenuUp, "> send 105", "? MessageBoxW owner=foreground caption=\"ERROR\"", "close",
+                 "? MessageBoxClosed caption=\"ERROR\" by=quit", "? PopupMenuClosed choice=none by=owner",
+                 "? DestroyMenu", "? MessageBoxClosed caption=\"About Nuvik\" by=owner"},
+                {{"TrackPopupMenuEx", 1}},
                 "a box is up: expected 'ok'"},
+        // A tap outside the open menu (on the tray icon) closes it and goes no
+        // further: the menu does not open again by itself.
+        Reentry{"TapClosesTheOpenMenu",
+                {"> tap", kMenuUp, "> tap", "? PopupMenuClosed choice=none by=user", "> tap", kMenuUp,
+                 "> choose 100", "? Shell_NotifyIcon op=NIM_MODIFY icon=119", "> send 103"},
+                {{"TrackPopupMenuEx", 2}},
+                ""},
+        // Disable, Enable, a resume and About from the menu over About: one
+        // reader throughout, and a second About does nothing. (A new reader's
+        // mask and the tray's change may come in either order.)
+        Reentry{"MenuOverAbout",
+                {std::string("? ") + kReaderWaits, "> boxes hold", "> send 102", std::string("? ") + kAboutHeld,
+                 "> tap", kMenuUp, "> choose 100", "? PopupMenuClosed choice=100 by=user", "? CloseHandle port=",
+                 "? Shell_NotifyIcon op=NIM_MODIFY icon=119", "> tap", kMenuUp, "> choose 101",
+                 "? PopupMenuClosed choice=101 by=user", "? CreateFileW name=\"COM3:\" result=ok",
+                 std::string("? ") + kReaderWaits, "> tap", kMenuUp,
+                 "> resume", "? CreateFileW name=\"COM3:\" result=ok", std::string("? ") + kReaderWaits, "type a",
+                 "? SendInput vk=0x41 scan=0x1E flags=0x2", "> choose 102", "? PopupMenuClosed choice=102 by=user",
+                 "> ok", "? MessageBoxClosed caption=\"About Nuvik\" by=ok", "> send 103"},
+                {{kAboutHeld, 1},
+                 {"SendInput ", 2},
+                 {"CreateFileW ", 3},
+                 {"CloseHandle port=", 3},
+                 {"Shell_NotifyIcon op=NIM_MODIFY", 2}},
+                ""},
+        // Enable from the menu over About fails, so its boxes nest over
+        // About; an Enable chosen again over its box is ignored; a reinitialise
+        // over the next box opens the port once it is free again.
+        Reentry{"EnableFailsInMenuOverAbout",
+                {"> boxes hold", "> send 102", std::string("? ") + kAboutHeld, "> tap", kMenuUp, "> choose 100",
+                 "? Shell_NotifyIcon op=NIM_MODIFY icon=119", "busy", "> tap", kMenuUp, "> choose 101",
+                 "? MessageBoxW owner=main caption=\"COM3:\" text=\"Unable to open IR port!", "> tap", kMenuUp,
+                 "> choose 101", "? PopupMenuClosed choice=101 by=user", "> ok",
+                 "? MessageBoxClosed caption=\"COM3:\" by=ok",
+                 "? MessageBoxW owner=main caption=\"Error\" text=\"Unable to Enable IR port!\"", "free",
+                 "> send 104", "? CreateFileW name=\"COM3:\" result=ok", "? Shell_NotifyIcon op=NIM_MODIFY icon=114",
+                 "> ok", "? MessageBoxClosed caption=\"Error\" by=ok", "> ok",
+                 "? MessageBoxClosed caption=\"About Nuvik\" by=ok", "> send 103"},
+                {{"MessageBoxW ", 3},
+                 {"CreateFileW ", 3},
+                 {"CloseHandle port=", 2},
+                 {"Shell_NotifyIcon op=NIM_MODIFY", 2},
+                 {"TrackPopupMenuEx", 3}},
+                "",
+                true},
         Reentry{"EnableFailsWhileAboutIsHeld",
                 {"> boxes hold", "> send 102", std::string("? ") + kAboutHeld, "> send 101",
                  "? MessageBoxW owner=main caption=\"COM3:\" text=\"Unable to open IR port!", "> ok",
@@ -283,7 +422,30 @@ INSTANTIATE_TEST_SUITE_P(
                  "> send 103"},
                 // The open port was left alone; an answered box says so once.
                 {{"MessageBoxClosed ", 3}, {"CloseHandle port=", 1}, {"Shell_NotifyIcon op=NIM_MODIFY", 0}},
-                "no box is up"}),
+                "no box is up"},
+        // Each box nested in another's loop costs the main thread stack: a
+        // command repeated over its own box shows no second one.
+        Reentry{"FloodsOverHeldBoxes",
+                {"> boxes hold", "repeat 600 > send 102", "repeat 600 > send 105", "> send 40010", "> send 103",
+                 "? MessageBoxClosed caption=\"ERROR\" by=quit", "? MessageBoxClosed caption=\"About Nuvik\" by=quit"},
+                {{kAboutHeld, 1}, {"MessageBoxW ", 2}, {"MessageBoxClosed ", 2}},
+                ""},
+        // A reinitialise over its own boxes still does its port work, and
+        // shows its boxes no deeper.
+        Reentry{"ReinitFloodWhilePortIsBusy",
+                {"> tap", kMenuUp, "> choose 100", "? Shell_NotifyIcon op=NIM_MODIFY icon=119", "busy",
+                 "> boxes hold", "repeat 100 > send 104",
+                 "repeat 100 ? CreateFileW name=\"COM3:\" result=INVALID_HANDLE_VALUE", "free", "> send 104", "? CreateFileW name=\"COM3:\" result=ok",
+                 "? Shell_NotifyIcon op=NIM_MODIFY icon=114", "> ok",
+                 "? MessageBoxClosed caption=\"Error\" by=ok", "> ok", "? MessageBoxClosed caption=\"COM3:\" by=ok",
+                 "? MessageBoxW owner=main caption=\"Error\" text=\"Can not initial IR port!\"", "> ok",
+                 "? MessageBoxClosed caption=\"Error\" by=ok", "> send 103"},
+                {{"CreateFileW ", 102},
+                 {"MessageBoxW owner=main caption=\"COM3:\"", 1},
+                 {"MessageBoxW owner=main caption=\"Error\" text=\"Can not initial IR port!\"", 2},
+                 {"Shell_NotifyIcon op=NIM_MODIFY", 2}},
+                "",
+                true}),
     [](const ::testing::TestParamInfo<Reentry>& info) { return info.param.name; });
 
 struct FailingStart {

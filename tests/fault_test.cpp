@@ -403,7 +403,6 @@ const std::vector<BadLine> kBadMenuLines = {
     {"id past a word", "choose 70000", kMenuIsOpen},
     {"two ids", "choose 100 102", kMenuIsOpen},
     {"ok without a box", "ok", kMenuIsOpen},
-    {"tap again", "tap", kMenuIsOpen},
     {"dismiss with argument", "dismiss now", kMenuIsOpen},
     {"binary", BinaryLine(), kMenuIsOpen},
     {"very long", std::string(100 * 1024, 'y'), kMenuIsOpen},

@@ -379,4 +379,25 @@ TEST_F(ShellTest, CleanUpHappensOnce) {
   EXPECT_EQ(ProgramWindow(), nullptr);
 }
 
+// A tray notification queued before the menu opened is dispatched by the
+// menu's own loop: it opens no second menu, and an exit from that loop still
+// leaves the menu to be destroyed once it has closed.
+TEST_F(ShellTest, TapQueuedUnderTheOpenMenuOpensNothing) {
+  Start();
+  device::SetMenuChooser([](HMENU, int, int) { return device::kMenuStaysOpen; });
+  PostMessageW(ProgramWindow(), WM_TRAYNOTIFY, 256, WM_LBUTTONUP);
+  ASSERT_TRUE(device::WaitFor([] { return device::OpenMenu().open; }));
+  SendMessageW(ProgramWindow(), WM_TRAYNOTIFY, 256, WM_LBUTTONUP);
+  SendCommand(IDM_EXIT);
+  EXPECT_EQ(End(), 1);
+  std::vector<std::string> menuLines;
+  for (const auto& line : device::Trace()) {
+    if (line.rfind("TrackPopupMenuEx", 0) == 0 || line.rfind("PopupMenuClosed", 0) == 0 ||
+        line.rfind("DestroyMenu", 0) == 0)
+      menuLines.push_back(line);
+  }
+  EXPECT_EQ(menuLines, (std::vector<std::string>{"TrackPopupMenuEx x=208 y=304 flags=0x28",
+                                                 "PopupMenuClosed choice=none by=quit", "DestroyMenu"}));
+}
+
 }  // namespace

@@ -91,10 +91,19 @@ void ApplyAdapterLineSettings(DCB* dcb) {
   dcb->StopBits = ONESTOPBIT;
 }
 
+// True while an open's failure box is up: an open tried again over it (a
+// reinitialise, another program's Enable, answered from the box's modal
+// loop) does its work but shows no box of its own, so boxes nest no deeper
+// on the main thread's small stack. Only the main thread opens the port.
+static bool g_openFailureUp = false;
+
 // Closes the handle this open got, if any, and tells the user why.
 static bool FailOpen(HANDLE port, HWND owner, LPCWSTR text, LPCWSTR caption) {
   if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+  if (g_openFailureUp) return false;
+  g_openFailureUp = true;
   MessageBoxW(owner, text, caption, MB_OK);
+  g_openFailureUp = false;
   return false;
 }
 

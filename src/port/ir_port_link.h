@@ -21,9 +21,10 @@ const DWORD IR_CLOSE_REPEAT_MASK_EVERY_MS = 50;
 const DWORD IR_CLOSE_WAIT_LIMIT_MS = 2000;
 
 // True when the port is open with its reader running; false after its own
-// message box, owned by `owner`. A port that is already open is left as it
-// is. The reader asks `owner` to reopen the port (WM_COMMAND IDM_REINIT)
-// after a resume, and waits until it has.
+// message box, owned by `owner`, which is not shown while an earlier
+// failure's box is still up. A port that is already open is left as it is.
+// The reader asks `owner` to reopen the port (WM_COMMAND IDM_REINIT) after a
+// resume, and waits until it has.
 bool OpenIrPort(LPCWSTR name, HWND owner);
 
 // Closes the open port, which ends its reader; nothing when none is open.

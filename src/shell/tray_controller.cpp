@@ -3,12 +3,26 @@
 #include "port/ir_port_link.h"
 #include "resource.h"
 #include "shell/about_text.h"
+#include "shell/boxes.h"
 #include "shell/globals.h"
 
 static NOTIFYICONDATA g_trayIcon;
 static HMENU g_trayMenu = NULL;
 static bool g_trayShown = false;
 static bool g_trayShowsEnabled = false;
+
+// TrackPopupMenuEx runs its loop for g_trayMenu; an exit or close from that
+// loop leaves the menu to be destroyed once the call has returned.
+static bool g_menuTracking = false;
+static bool g_menuDestroyWhenClosed = false;
+
+// One box of each kind at a time (see ShowBoxOnce); both About commands show
+// the same box. An Enable is ignored while an earlier Enable's boxes are up,
+// so its own box needs no flag.
+static bool g_aboutUp = false;
+static bool g_unhandledUp = false;
+static bool g_reinitFailureUp = false;
+static bool g_enabling = false;
 
 static HICON LoadTrayIcon(int id) {
   return static_cast<HICON>(LoadImageW(g_instance, MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, 0));
@@ -66,8 +80,15 @@ static void RemoveTrayIcon(void) {
   g_trayShown = false;
 }
 
+// Never under its own loop: CE does not say a menu may be destroyed while
+// TrackPopupMenuEx tracks it. The exit's quit message or the owner's end
+// closes the menu first, and OnTrayTap destroys it after the call returns.
 static void DestroyTrayMenu(void) {
   if (g_trayMenu == NULL) return;
+  if (g_menuTracking) {
+    g_menuDestroyWhenClosed = true;
+    return;
+  }
   DestroyMenu(g_trayMenu);
   g_trayMenu = NULL;
 }
@@ -78,19 +99,23 @@ static void OnDisable(void) {
 }
 
 static void OnEnable(void) {
+  if (g_enabling) return;
+  g_enabling = true;
   if (OpenIrPort(g_portName, g_mainWindow)) {
     ShowPortState(true);
   } else {
     MessageBoxW(g_mainWindow, TEXT("Unable to Enable IR port!"), TEXT("Error"), MB_OK);
   }
+  g_enabling = false;
 }
 
 // After a resume (or a request from another program) the port is opened
-// afresh. The tray then shows whatever state the port really is in.
+// afresh, even over an earlier reinitialise's box, which is then not shown
+// again. The tray then shows whatever state the port really is in.
 static void OnReinit(void) {
   CloseIrPort();
   if (!OpenIrPort(g_portName, g_mainWindow)) {
-    MessageBoxW(g_mainWindow, TEXT("Can not initial IR port!"), TEXT("Error"), MB_OK);
+    ShowBoxOnce(&g_reinitFailureUp, g_mainWindow, TEXT("Can not initial IR port!"), TEXT("Error"));
   }
   bool open = IsIrPortOpen();
   if (open != g_trayShowsEnabled) ShowPortState(open);
@@ -121,7 +146,7 @@ static void OnCommand(WORD command) {
       OnEnable();
       break;
     case IDM_ABOUT:
-      MessageBoxW(GetForegroundWindow(), NUVIK_ABOUT_LONG, NUVIK_ABOUT_CAPTION, MB_OK);
+      ShowBoxOnce(&g_aboutUp, GetForegroundWindow(), NUVIK_ABOUT_LONG, NUVIK_ABOUT_CAPTION);
       break;
     case IDM_EXIT:
       OnExit();
@@ -133,19 +158,27 @@ static void OnCommand(WORD command) {
       DestroyWindow(g_mainWindow);
       break;
     case IDM_ABOUT_SHORT:
-      MessageBoxW(g_mainWindow, NUVIK_ABOUT_SHORT, NUVIK_ABOUT_CAPTION, MB_OK);
+      ShowBoxOnce(&g_aboutUp, g_mainWindow, NUVIK_ABOUT_SHORT, NUVIK_ABOUT_CAPTION);
       break;
     default:
-      MessageBoxW(GetForegroundWindow(), TEXT("Unhandled WM_COMMAND message"), TEXT("ERROR"), MB_OK);
+      ShowBoxOnce(&g_unhandledUp, GetForegroundWindow(), TEXT("Unhandled WM_COMMAND message"), TEXT("ERROR"));
       break;
   }
 }
 
+// One menu at a time: a tap that reaches the program while its menu is
+// tracked opens nothing.
 static void OnTrayTap(void) {
-  if (g_trayMenu == NULL) return;
+  if (g_trayMenu == NULL || g_menuTracking) return;
   int x = GetSystemMetrics(SM_CXSCREEN) - 32;
   int y = GetSystemMetrics(SM_CYSCREEN) - 16;
+  g_menuTracking = true;
   TrackPopupMenuEx(g_trayMenu, TPM_RIGHTALIGN | TPM_BOTTOMALIGN, x, y, g_mainWindow, NULL);
+  g_menuTracking = false;
+  if (g_menuDestroyWhenClosed) {
+    g_menuDestroyWhenClosed = false;
+    DestroyTrayMenu();
+  }
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -295,7 +295,10 @@ OpenMenuState OpenMenu();
 bool ChooseMenuItem(UINT id);
 bool DismissMenu();
 // Taps the tray icon as the shell does: the registered callback message with
-// the registered id and WM_LBUTTONUP. False if no icon is shown.
+// the registered id and WM_LBUTTONUP, posted even while a box is up (the
+// box's loop dispatches it). While a popup menu is open the tap lands outside
+// it: the menu closes with no choice and nothing is posted. False if no menu
+// was open and no icon is shown.
 bool TapTray();
 
 // ---- Message boxes -----------------------------------------------------------

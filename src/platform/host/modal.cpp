@@ -200,7 +200,11 @@ bool ChooseMenuItem(UINT id) {
 
 bool DismissMenu() { return AnswerMenu(0); }
 
+// A popup menu's loop takes every tap while it is up: one outside the menu,
+// the tray icon included, closes it without an action and goes no further,
+// as a Pocket PC's menus do. Otherwise the shell posts the callback.
 bool TapTray() {
+  if (AnswerMenu(0)) return true;
   TrayIcon icon = Tray();
   return icon.shown && PostMessageW(icon.window, icon.callbackMessage, icon.id, WM_LBUTTONUP);
 }

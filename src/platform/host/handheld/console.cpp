@@ -59,9 +59,16 @@ void Settle() {
 // The menu stays up until the console's `choose` or `dismiss`.
 UINT KeepMenuOpen(HMENU, int, int) { return device::kMenuStaysOpen; }
 
+// The stylus on the tray icon, whatever is up: over a box the program opens
+// its menu from the box's loop; over the open menu the tap closes it.
 void Tap() {
+  bool menuWasOpen = device::OpenMenu().open;
   if (!device::TapTray()) {
     Complain("the program has no tray icon to tap");
+    return;
+  }
+  if (menuWasOpen) {
+    Settle();
     return;
   }
   // The next line belongs to the menu, so wait until it is up.
@@ -166,7 +173,9 @@ void HandleLine(const std::string& line) {
   bool menuOpen = device::OpenMenu().open;
   bool boxUp = !device::BoxesUp().empty();
   UINT id = 0;
-  if (menuOpen && verb == "dismiss" && !(words >> rest)) {
+  if (verb == "tap" && !(words >> rest)) {
+    Tap();
+  } else if (menuOpen && verb == "dismiss" && !(words >> rest)) {
     if (device::DismissMenu()) Settle();
   } else if (menuOpen && verb == "choose" && ParseId(words, &id)) {
     Choose(id);
@@ -177,8 +186,6 @@ void HandleLine(const std::string& line) {
              std::string(boxUp ? ", 'ok' for the box" : "") + " (or send, resume, sip)");
   } else if (boxUp) {
     Complain("a box is up: expected 'ok' (or send, resume, sip)");
-  } else if (verb == "tap" && !(words >> rest)) {
-    Tap();
   } else if (verb == "choose" || verb == "dismiss") {
     Complain("no menu is open: 'tap' first");
   } else if (verb == "ok") {
