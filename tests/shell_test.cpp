@@ -12,7 +12,8 @@
 #include "pty_port.h"
 #include "resource.h"
 #include "shell/globals.h"
-#include "shell/tray_controller.h"
+#include "shell/main_window.h"
+#include "shell/tray.h"
 
 namespace {
 
