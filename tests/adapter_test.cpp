@@ -490,6 +490,46 @@ TEST(AdapterTty, PacedSendDeliversTheSameBytes) {
   EXPECT_TRUE(writer.Close(&error)) << error;
 }
 
+// Paced, the wire's bytes leave one write each, so the handheld meets packets
+// split across its reads in every run; fast, a packet is one write. The
+// bytes and the counts are the same either way.
+TEST(AdapterSend, PacedWritesAByteAtATimeAndFastAPacketAtATime) {
+  std::vector<adapter::Burst> bursts = PacketBursts(Encode("k"));
+  adapter::Burst raw;
+  raw.bytes = {0xFF, 0xFF, 0x41, 0x1E, 0x00, 0x5F};
+  raw.packets = 1;
+  bursts.push_back(raw);
+  const struct {
+    bool fast;
+    std::vector<std::size_t> writes;
+  } cases[] = {
+      {false, std::vector<std::size_t>(14, 1)},
+      {true, {4, 4, 4, 2}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fast ? "fast" : "paced");
+    Bytes sent;
+    std::vector<std::size_t> writes;
+    auto record = [&](const std::uint8_t* data, std::size_t size, std::string*) {
+      sent.insert(sent.end(), data, data + size);
+      writes.push_back(size);
+      return true;
+    };
+    adapter::SendOptions options;
+    options.fast = c.fast;
+    options.gap_ms = 0;
+    adapter::SendStats stats;
+    std::string error;
+    ASSERT_TRUE(adapter::SendBursts(record, bursts, options, &stats, &error)) << error;
+    EXPECT_EQ(writes, c.writes);
+    Bytes expected = ToBytes(Encode("k"));
+    expected.insert(expected.end(), raw.bytes.begin(), raw.bytes.end());
+    EXPECT_EQ(sent, expected);
+    EXPECT_EQ(stats.bytes, expected.size());
+    EXPECT_EQ(stats.packets, 3u);
+  }
+}
+
 // Far more than the terminal buffers: the writer must wait on a full device
 // and carry on where each partial write stopped.
 TEST(AdapterTty, LargeWriteRidesOutAFullDevice) {
@@ -724,14 +764,16 @@ TEST(AdapterCli, RefusedInputSendsNothing) {
 TEST(AdapterWithHandheld, EveryKeyEventOfTypedTextArrives) {
   struct Case {
     std::string text;
+    bool fast;          // paced: every packet reaches the handheld split byte by byte
     size_t keyRecords;  // SendInput lines: Return's press goes as a character
     std::string focusLine;
   } cases[] = {
-      {"mn", 4, "focus text=\"mn\""},
-      {"Nm\n", 7, "focus text=\"Nm\\r\""},
+      {"mn", true, 4, "focus text=\"mn\""},
+      {"Nm\n", true, 7, "focus text=\"Nm\\r\""},
+      {"Nm\n", false, 7, "focus text=\"Nm\\r\""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
+    SCOPED_TRACE(c.text + (c.fast ? " (fast)" : " (paced)"));
     Process nuvik;
     ASSERT_TRUE(nuvik.Start({BinPath("nuvik")}));
     const int announced = nuvik.WaitLineStarting("port name=\"COM3:\" path=");
@@ -740,7 +782,9 @@ TEST(AdapterWithHandheld, EveryKeyEventOfTypedTextArrives) {
     const std::string line = nuvik.Out()[announced];
     const size_t at = line.find("path=\"") + 6;
     const std::string path = line.substr(at, line.size() - at - 1);
-    const ProcessResult typed = RunAdapter({"--fast", "--text", c.text, path});
+    const ProcessResult typed =
+        RunAdapter(c.fast ? std::vector<std::string>{"--fast", "--text", c.text, path}
+                          : std::vector<std::string>{"--gap", "1", "--text", c.text, path});
     ASSERT_EQ(typed.exit_code, 0) << typed.err;
     auto isKey = [](const std::string& l) { return StartsWith(l, "SendInput "); };
     EXPECT_TRUE(nuvik.WaitCount(isKey, c.keyRecords));

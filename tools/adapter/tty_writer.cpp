@@ -13,8 +13,7 @@ namespace adapter {
 
 namespace {
 
-// Each packet is written on its own and then given its wire time, as the box
-// sends one packet per key event.
+// Unpaced, each packet goes in one write: as fast as the device takes them.
 constexpr std::size_t kPacketBytes = 4;
 constexpr std::uint64_t kNsPerSecond = 1000000000ull;
 // When the device held us up for longer than this, the schedule starts over
@@ -216,18 +215,20 @@ void Pacer::SleepUntilDeadline() {
   }
 }
 
-bool SendBursts(TtyWriter* writer, const std::vector<Burst>& bursts, const SendOptions& options,
+bool SendBursts(const WriteBytes& write, const std::vector<Burst>& bursts, const SendOptions& options,
                 SendStats* stats, std::string* error) {
   Pacer pacer;
   if (!options.fast) pacer.Start();
+  // The wire carries one byte at a time: paced, each is its own write.
+  const std::size_t step = options.fast ? kPacketBytes : 1;
   bool first = true;
   for (unsigned long round = 0; round < options.repeat; ++round) {
     for (const Burst& burst : bursts) {
       if (!first && !options.fast && options.gap_ms > 0) pacer.Idle(options.gap_ms);
       first = false;
-      for (std::size_t offset = 0; offset < burst.bytes.size(); offset += kPacketBytes) {
-        const std::size_t chunk = std::min(kPacketBytes, burst.bytes.size() - offset);
-        if (!writer->WriteAll(burst.bytes.data() + offset, chunk, error)) return false;
+      for (std::size_t offset = 0; offset < burst.bytes.size(); offset += step) {
+        const std::size_t chunk = std::min(step, burst.bytes.size() - offset);
+        if (!write(burst.bytes.data() + offset, chunk, error)) return false;
         stats->bytes += chunk;
         if (!options.fast) pacer.AfterBytes(chunk);
       }
@@ -235,6 +236,13 @@ bool SendBursts(TtyWriter* writer, const std::vector<Burst>& bursts, const SendO
     }
   }
   return true;
+}
+
+bool SendBursts(TtyWriter* writer, const std::vector<Burst>& bursts, const SendOptions& options,
+                SendStats* stats, std::string* error) {
+  return SendBursts([writer](const std::uint8_t* data, std::size_t size,
+                             std::string* why) { return writer->WriteAll(data, size, why); },
+                    bursts, options, stats, error);
 }
 
 }  // namespace adapter

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <time.h>
 #include <vector>
@@ -78,7 +79,7 @@ struct Burst {
 };
 
 struct SendOptions {
-  bool fast = false;            // no wire pacing and no gaps
+  bool fast = false;            // no wire pacing and no gaps: a packet a write
   unsigned long gap_ms = 30;    // line idle between bursts
   unsigned long repeat = 1;     // times the whole list is sent
 };
@@ -88,10 +89,17 @@ struct SendStats {
   std::size_t bytes = 0;
 };
 
-// Sends the bursts in order, `repeat` times over. Within a burst each
-// 4-byte packet is written and then given its wire time; between bursts
-// the line idles for the gap. *stats counts what has been written even when
-// it fails.
+// Where SendBursts puts its bytes: one call per write, as TtyWriter::WriteAll.
+using WriteBytes = std::function<bool(const std::uint8_t* data, std::size_t size, std::string* error)>;
+
+// Sends the bursts in order, `repeat` times over. Paced, each byte is
+// written on its own and given its wire time, as the box's UART lets them
+// go, so the handheld reads packets split across its reads just as a real
+// line delivers them; between bursts the line idles for the gap. Fast, each
+// 4-byte packet goes in one write with no pauses at all. *stats counts what
+// has been written even when it fails.
+bool SendBursts(const WriteBytes& write, const std::vector<Burst>& bursts, const SendOptions& options,
+                SendStats* stats, std::string* error);
 bool SendBursts(TtyWriter* writer, const std::vector<Burst>& bursts, const SendOptions& options,
                 SendStats* stats, std::string* error);
 
