@@ -2,7 +2,9 @@
 // tests read the handheld's trace.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
+#include <cstring>
 #include <fstream>
 #include <regex>
 
@@ -106,11 +108,39 @@ TEST_F(EndToEndTest, CeStarPressTapsSoftKeyboard) {
   EXPECT_GE(nuvik_.WaitLineStarting("PostMessageW class=\"CE-StarIm\" msg=0x202 wparam=0x0 x=33 y=24", down), 0);
   ASSERT_GE(nuvik_.WaitLineStarting("SendInput vk=0x51 scan=0x10 flags=0x2"), 0);
   EXPECT_EQ(CountStarting("SendInput "), 1u) << "the press went to the panel, only the release is a key event";
-  // The panel can change while the program runs.
-  nuvik_.Send("sip none");
-  ASSERT_EQ(RunAdapter({"--fast", "--hex", "51 10 00 41", path}), 0) << adapterErr_;
-  EXPECT_GE(nuvik_.WaitLineStarting("SendInput vk=0x51 scan=0x10 flags=0x0"), 0);
+  // The panel can change while the program runs: lowered, it is still
+  // there but nobody sees it, so keys are typed; raised, they are taps again.
+  const struct {
+    const char* line;
+    const char* press;  // the press's trace line
+  } steps[] = {
+      {"sip lowered", "SendInput vk=0x51 scan=0x10 flags=0x0"},
+      {"sip raised", "PostMessageW class=\"CE-StarIm\" msg=0x201"},
+      {"sip other lowered", "SendInput vk=0x51 scan=0x10 flags=0x0"},
+      {"sip ce-star", "PostMessageW class=\"CE-StarIm\" msg=0x201"},
+      {"sip none", "SendInput vk=0x51 scan=0x10 flags=0x0"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.line);
+    size_t from = nuvik_.Out().size();
+    nuvik_.Send(step.line);
+    nuvik_.Send("send 40010");  // once its box shows, the panel has changed
+    ASSERT_GE(nuvik_.WaitLineStarting("MessageBoxW owner=main caption=\"About Nuvik\"", from), 0);
+    ASSERT_EQ(RunAdapter({"--fast", "--hex", "51 10 00 41", path}), 0) << adapterErr_;
+    EXPECT_GE(nuvik_.WaitLineStarting(step.press, from), 0);
+  }
   EXPECT_EQ(Close(), 1);
+  EXPECT_EQ(nuvik_.Err(), "");
+}
+
+TEST_F(EndToEndTest, PanelLoweredAtStartTypesKeys) {
+  std::string path = StartNuvik({"NUVIK_SIP=ce-star lowered"});
+  ASSERT_EQ(RunAdapter({"--fast", "--hex", "51 10 00 41 51 10 80 C1", path}), 0) << adapterErr_;
+  ASSERT_GE(nuvik_.WaitLineStarting("SendInput vk=0x51 scan=0x10 flags=0x2"), 0);
+  EXPECT_EQ(CountStarting("SendInput "), 2u);
+  EXPECT_EQ(CountStarting("PostMessageW "), 0u);
+  EXPECT_EQ(Close(), 1);
+  EXPECT_EQ(nuvik_.Out().back(), "focus text=\"q\"");
 }
 
 TEST_F(EndToEndTest, ResumeLeavesExactlyOneReader) {
@@ -176,7 +206,6 @@ TEST_F(EndToEndTest, TrayMenuDisableAndEnable) {
   nuvik_.Send("choose 100");
   ASSERT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_MODIFY icon=119"), 0);
   ASSERT_GE(nuvik_.WaitLineStarting("EnableMenuItem id=101 state=MF_ENABLED"), 0);
-  EXPECT_NE(nuvik_.Err().find("grayed"), std::string::npos);
   nuvik_.Send("tap");
   nuvik_.Send("choose 101");
   ASSERT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_MODIFY icon=114"), 0);
@@ -185,6 +214,49 @@ TEST_F(EndToEndTest, TrayMenuDisableAndEnable) {
   nuvik_.Send("send 103");
   EXPECT_EQ(nuvik_.Wait(), 1);
   EXPECT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_DELETE"), 0);
+  // Read once the process has ended: standard error has its own reader.
+  EXPECT_NE(nuvik_.Err().find("grayed"), std::string::npos);
+}
+
+// Closing the terminal (SIGHUP) is the commonest end of a resident run: it
+// gets the same teardown as the task manager's close.
+TEST_F(EndToEndTest, EachClosingSignalTearsDownInFull) {
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    Process nuvik;
+    ASSERT_TRUE(nuvik.Start({BinPath("nuvik")}));
+    ASSERT_GE(nuvik.WaitLineStarting("Shell_NotifyIcon op=NIM_ADD icon=114"), 0);
+    nuvik.Signal(signal);
+    EXPECT_EQ(nuvik.Wait(), 1);
+    EXPECT_GE(nuvik.WaitLineStarting("Shell_NotifyIcon op=NIM_DELETE icon=114"), 0);
+    ASSERT_FALSE(nuvik.Out().empty());
+    EXPECT_EQ(nuvik.Out().back(), "focus text=\"\"");
+  }
+}
+
+// Nobody reads the trace any more, so the first signal's teardown blocks
+// writing it; a second signal still ends the process, by that signal.
+TEST_F(EndToEndTest, SecondSignalEndsAStuckTeardown) {
+  ASSERT_TRUE(nuvik_.Start({BinPath("nuvik")}));
+  ASSERT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_ADD icon=114"), 0);
+  ASSERT_TRUE(nuvik_.JamOutput());
+  // Two kinds, so that neither can merge into the other while pending.
+  nuvik_.Signal(SIGTERM);
+  nuvik_.Signal(SIGINT);
+  EXPECT_EQ(nuvik_.Wait(), -1);
+  EXPECT_TRUE(nuvik_.TermSignal() == SIGTERM || nuvik_.TermSignal() == SIGINT) << nuvik_.TermSignal();
+  EXPECT_NE(nuvik_.Err().find(" while closing: ending at once"), std::string::npos) << nuvik_.Err();
+}
+
+// Lines piped in at launch reach a program that has finished starting: the
+// tray icon is there to tap.
+TEST_F(EndToEndTest, LinesPipedAtLaunchWaitForStartUp) {
+  ASSERT_TRUE(nuvik_.Start({BinPath("nuvik")}));
+  nuvik_.Send("tap");
+  nuvik_.Send("choose 102");
+  EXPECT_GE(nuvik_.WaitLineStarting("MessageBoxW owner=foreground caption=\"About Nuvik\""), 0);
+  EXPECT_EQ(Close(), 1);
+  EXPECT_EQ(nuvik_.Err(), "");
 }
 
 TEST_F(EndToEndTest, BadConsoleLinesAreReportedAndIgnored) {
@@ -454,6 +526,9 @@ struct FailingStart {
   bool holdPort;
   int exitCode;
   std::vector<std::string> boxes;
+  std::string com3 = "";       // NUVIK_COM3; "FIFO" stands for a FIFO made for the run
+  std::string complaint = "";  // on standard error, FIFO standing for its path
+  std::string failedOpen = "";  // a trace line, if any
 };
 
 class FailingStartTest : public EndToEndTest, public ::testing::WithParamInterface<FailingStart> {};
@@ -475,14 +550,32 @@ TEST_P(FailingStartTest, ShowsBoxesAndExits) {
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
     env.push_back("NUVIK_COM3=" + pty.slavePath);
   }
+  std::string fifo = ::testing::TempDir() + "nuvik-fifo-" + std::to_string(getpid());
+  auto withFifo = [&](std::string text) {
+    size_t at = text.find("FIFO");
+    return at == std::string::npos ? text : text.replace(at, 4, fifo);
+  };
+  if (c.com3 == "FIFO") {
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  }
+  if (!c.com3.empty()) env.push_back("NUVIK_COM3=" + withFifo(c.com3));
   ASSERT_TRUE(nuvik_.Start({BinPath("nuvik")}, env));
+  // Lines piped in at launch wait for start-up, which here ends the program.
+  nuvik_.Send("tap");
   EXPECT_EQ(nuvik_.Wait(), c.exitCode);
+  unlink(fifo.c_str());
+  if (!c.complaint.empty()) {
+    EXPECT_NE(nuvik_.Err().find(withFifo(c.complaint)), std::string::npos) << nuvik_.Err();
+  }
   std::vector<std::string> boxes;
   for (const auto& line : nuvik_.Out()) {
     if (StartsWith(line, "MessageBoxW ")) boxes.push_back(line);
   }
   EXPECT_EQ(boxes, c.boxes);
   EXPECT_EQ(CountStarting("Shell_NotifyIcon"), 0u);
+  if (!c.failedOpen.empty()) {
+    EXPECT_EQ(CountStarting(c.failedOpen), 1u);
+  }
   if (held >= 0) close(held);
   device::ClosePty(&pty);
 }
@@ -501,7 +594,29 @@ INSTANTIATE_TEST_SUITE_P(
                      true,
                      1,
                      {"MessageBoxW owner=main caption=\"COM3:\" text=\"Unable to open IR port!\\r\\n\"",
-                      "MessageBoxW owner=main caption=\"COM3:\" text=\"Port Initial Error!!\""}}),
+                      "MessageBoxW owner=main caption=\"COM3:\" text=\"Port Initial Error!!\""},
+                     "",
+                     ": in use by another program\n"},
+        // A port path that is no terminal is refused without being opened,
+        // with the error a strict device gives; a FIFO would block the open.
+        FailingStart{"NotATerminal",
+                     "",
+                     false,
+                     1,
+                     {"MessageBoxW owner=main caption=\"COM3:\" text=\"Unable to open IR port!\\r\\n\"",
+                      "MessageBoxW owner=main caption=\"COM3:\" text=\"Port Initial Error!!\""},
+                     "/dev/null",
+                     "nuvik: COM3: /dev/null: not a terminal\n",
+                     "CreateFileW name=\"COM3:\" result=INVALID_HANDLE_VALUE error=50"},
+        FailingStart{"Fifo",
+                     "",
+                     false,
+                     1,
+                     {"MessageBoxW owner=main caption=\"COM3:\" text=\"Unable to open IR port!\\r\\n\"",
+                      "MessageBoxW owner=main caption=\"COM3:\" text=\"Port Initial Error!!\""},
+                     "FIFO",
+                     "nuvik: COM3: FIFO: not a terminal\n",
+                     "CreateFileW name=\"COM3:\" result=INVALID_HANDLE_VALUE error=50"}),
     [](const ::testing::TestParamInfo<FailingStart>& info) { return info.param.name; });
 
 TEST_F(EndToEndTest, RegistryFileChoosesPort) {

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -196,25 +198,41 @@ class HostSerialTest : public ::testing::Test {
 struct OpenCase {
   const char* label;
   const char16_t* name;
-  const char* mapTo;  // extra mapping of COM4:, nullptr for none
+  std::string mapTo;  // extra mapping of COM4:, empty for none
   DWORD error;        // ERROR_SUCCESS when the open succeeds
+  std::string why;    // what the refusal sink hears, empty: nothing
 };
 
 TEST_F(HostSerialTest, OpenFindsTheTtyBehindTheName) {
   device::SetPortResolver(
       [this](const std::u16string& name) { return name == u"COM1:" ? pty_.slavePath : std::string(); });
+  std::vector<std::string> refusals;
+  device::SetPortRefusalSink([&](const std::u16string& name, const std::string& path, const std::string& why) {
+    refusals.push_back(device::ToUtf8(name) + " " + path + ": " + why);
+  });
+  // Things that are no terminal. Opening the FIFO would block until a writer
+  // came, were it opened at all.
+  std::string dir = ::testing::TempDir() + "nuvik-serial-" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+  const std::string fifo = dir + "/fifo", file = dir + "/file";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_TRUE(static_cast<bool>(std::ofstream(file) << "text"));
   const OpenCase cases[] = {
-      {"mapped", u"COM3:", nullptr, ERROR_SUCCESS},
-      {"case ignored", u"com3:", nullptr, ERROR_SUCCESS},
-      {"from resolver", u"COM1:", nullptr, ERROR_SUCCESS},
-      {"resolver declines", u"COM2:", nullptr, ERROR_FILE_NOT_FOUND},
-      {"missing tty", u"COM4:", "/dev/no-such-tty", ERROR_FILE_NOT_FOUND},
-      {"not a tty", u"COM4:", "/dev/null", ERROR_FILE_NOT_FOUND},
-      {"empty name", u"", nullptr, ERROR_INVALID_PARAMETER},
+      {"mapped", u"COM3:", "", ERROR_SUCCESS, ""},
+      {"case ignored", u"com3:", "", ERROR_SUCCESS, ""},
+      {"from resolver", u"COM1:", "", ERROR_SUCCESS, ""},
+      {"resolver declines", u"COM2:", "", ERROR_FILE_NOT_FOUND, ""},
+      {"missing tty", u"COM4:", "/dev/no-such-tty", ERROR_FILE_NOT_FOUND, std::strerror(ENOENT)},
+      {"not a tty", u"COM4:", "/dev/null", ERROR_NOT_SUPPORTED, "not a terminal"},
+      {"regular file", u"COM4:", file, ERROR_NOT_SUPPORTED, "not a terminal"},
+      {"FIFO", u"COM4:", fifo, ERROR_NOT_SUPPORTED, "not a terminal"},
+      {"directory", u"COM4:", dir, ERROR_NOT_SUPPORTED, "not a terminal"},
+      {"empty name", u"", "", ERROR_INVALID_PARAMETER, ""},
   };
   for (const OpenCase& c : cases) {
     SCOPED_TRACE(c.label);
-    if (c.mapTo) device::MapPort(u"COM4:", c.mapTo);
+    if (!c.mapTo.empty()) device::MapPort(u"COM4:", c.mapTo);
+    refusals.clear();
     SetLastError(0);
     HANDLE port = Open(c.name);
     std::string traced = "CreateFileW name=" + device::Quote(c.name);
@@ -229,8 +247,13 @@ TEST_F(HostSerialTest, OpenFindsTheTtyBehindTheName) {
       EXPECT_EQ(GetLastError(), c.error);
       EXPECT_TRUE(HasTrace(traced + " result=INVALID_HANDLE_VALUE error=" + std::to_string(c.error)));
     }
+    EXPECT_EQ(refusals, c.why.empty() ? std::vector<std::string>()
+                                      : std::vector<std::string>{"COM4: " + c.mapTo + ": " + c.why});
     EXPECT_EQ(device::OpenPorts(), 0);
   }
+  ::unlink(fifo.c_str());
+  ::unlink(file.c_str());
+  ::rmdir(dir.c_str());
 }
 
 TEST_F(HostSerialTest, PortIsNotShared) {

@@ -243,9 +243,19 @@ TEST_F(HostWindowsTest, OnlyTheOwningThreadMayDestroyAWindow) {
 
 TEST_F(HostWindowsTest, ShowWindowReportsThePreviousVisibilityAndTraces) {
   HWND window = Create();
+  HWND child = CreateWindowExW(0, u"Test Class", u"Child", 0x10000000 /* WS_VISIBLE */, 0, 0, 0, 0, window, nullptr,
+                               nullptr, nullptr);
+  // A visible child of a hidden window is hidden with it.
+  EXPECT_FALSE(IsWindowVisible(window));
+  EXPECT_FALSE(IsWindowVisible(child));
   EXPECT_FALSE(ShowWindow(window, SW_HIDE));
   EXPECT_FALSE(ShowWindow(window, SW_SHOW));
+  EXPECT_TRUE(IsWindowVisible(window));
+  EXPECT_TRUE(IsWindowVisible(child));
   EXPECT_TRUE(ShowWindow(window, SW_HIDE));
+  EXPECT_FALSE(IsWindowVisible(child));
+  EXPECT_FALSE(IsWindowVisible(reinterpret_cast<HWND>(0x7770)));
+  EXPECT_FALSE(IsWindowVisible(nullptr));
   EXPECT_TRUE(UpdateWindow(window));
   EXPECT_TRUE(TraceHas("ShowWindow window=main command=0"));
   EXPECT_TRUE(TraceHas("ShowWindow window=main command=5"));
@@ -494,22 +504,48 @@ TEST_F(HostWindowsTest, GetClassNameCopiesWhatFitsAndTerminates) {
 TEST_F(HostWindowsTest, SoftInputPanelShowsTheWindowsOfEachInputMethod) {
   struct Case {
     device::Sip sip;
+    bool lowered;
     bool panel;
     std::u16string keyboardClass;
     bool imeWindow;
   } cases[] = {
-      {device::Sip::CeStar, true, u"CE-StarIm", true},
-      {device::Sip::Other, true, u"QWERTY_Keyboard", false},
-      {device::Sip::None, false, u"", false},
-      {device::Sip::CeStar, true, u"CE-StarIm", true},  // back again after none
+      {device::Sip::CeStar, false, true, u"CE-StarIm", true},
+      {device::Sip::Other, false, true, u"QWERTY_Keyboard", false},
+      {device::Sip::None, false, false, u"", false},
+      {device::Sip::CeStar, false, true, u"CE-StarIm", true},  // back again after none
+      {device::Sip::CeStar, true, true, u"CE-StarIm", true},   // made lowered: there, but hidden
+      {device::Sip::Other, true, true, u"QWERTY_Keyboard", false},
+      {device::Sip::None, true, false, u"", false},  // nothing to lower
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.sip));
-    device::SetSip(c.sip);
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.sip)) + (c.lowered ? " lowered" : ""));
+    device::SetSip(c.sip, c.lowered);
     HWND panel = FindWindowW(u"SipWndClass", nullptr);
     EXPECT_EQ(panel != nullptr, c.panel);
     EXPECT_EQ(device::ToUtf8(FirstChildClass(panel)), device::ToUtf8(c.keyboardClass));
     EXPECT_EQ(FindWindowW(u"WinXE_ImeClass", nullptr) != nullptr, c.imeWindow);
+    EXPECT_EQ(device::SipLowered(), c.panel && c.lowered);
+    EXPECT_EQ(IsWindowVisible(panel) != FALSE, c.panel && !c.lowered);
+    EXPECT_EQ(IsWindowVisible(GetWindow(panel, GW_CHILD)) != FALSE, c.panel && !c.lowered);
+  }
+}
+
+// Lowering and raising keep the panel's windows; with no panel there is
+// nothing to lower or raise.
+TEST_F(HostWindowsTest, LoweredPanelKeepsItsWindowsHidden) {
+  EXPECT_FALSE(device::SetSipLowered(true));
+  EXPECT_FALSE(device::SipLowered());
+  device::SetSip(device::Sip::CeStar);
+  HWND panel = FindWindowW(u"SipWndClass", nullptr);
+  HWND keyboard = GetWindow(panel, GW_CHILD);
+  for (bool lowered : {true, true, false, true, false}) {
+    SCOPED_TRACE(lowered);
+    EXPECT_TRUE(device::SetSipLowered(lowered));
+    EXPECT_EQ(device::SipLowered(), lowered);
+    EXPECT_EQ(FindWindowW(u"SipWndClass", nullptr), panel);
+    EXPECT_EQ(GetWindow(panel, GW_CHILD), keyboard);
+    EXPECT_EQ(IsWindowVisible(keyboard) != FALSE, !lowered);
+    EXPECT_EQ(device::CurrentSip(), device::Sip::CeStar);
   }
 }
 

@@ -104,12 +104,42 @@ TEST_F(KeyInjectorTest, CeStarPressWithoutTapSendsNothing) {
   EXPECT_EQ(device::SendInputs().size(), 1u);
 }
 
-TEST_F(KeyInjectorTest, OtherInputMethodTypesNormally) {
-  device::SetSip(device::Sip::Other);
-  DispatchKeyPacket(&memory_, Packet(0x41, 0x1E, 0x00));
-  EXPECT_EQ(device::SendInputs().size(), 1u);
-  EXPECT_TRUE(device::PostedToOtherPrograms().empty());
+// A press goes as a tap only while the CE-Star panel is up; lowered, the
+// panel's windows are still there but hidden, and the key is typed instead.
+struct PanelStateCase {
+  const char* name;
+  device::Sip sip;
+  bool lowered;
+  KeyPacket press;
+  size_t taps;        // button-down and button-up pairs posted
+  size_t keyRecords;  // SendInput
+  size_t characters;  // PostKeybdMessage
+};
+
+class PanelStateTest : public KeyInjectorTest, public ::testing::WithParamInterface<PanelStateCase> {};
+
+TEST_P(PanelStateTest, PressTapsOnlyARaisedCeStarPanel) {
+  const PanelStateCase& c = GetParam();
+  device::SetSip(c.sip, c.lowered);
+  device::CreateForeignWindow(u"WinXE_ImeClass");  // F11 and F12 would tap here
+  DispatchKeyPacket(&memory_, c.press);
+  EXPECT_EQ(device::PostedToOtherPrograms().size(), c.taps * 2);
+  EXPECT_EQ(device::SendInputs().size(), c.keyRecords);
+  EXPECT_EQ(device::KeybdMessages().size(), c.characters);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Panels, PanelStateTest,
+    ::testing::Values(PanelStateCase{"CeStarRaised", device::Sip::CeStar, false, Packet(0x51, 16, 0x00), 1, 0, 0},
+                      PanelStateCase{"CeStarRaisedF11", device::Sip::CeStar, false, Packet(0x7A, 87, 0x00), 1, 0, 0},
+                      PanelStateCase{"CeStarLowered", device::Sip::CeStar, true, Packet(0x51, 16, 0x00), 0, 1, 0},
+                      PanelStateCase{"CeStarLoweredF11", device::Sip::CeStar, true, Packet(0x7A, 87, 0x00), 0, 1, 0},
+                      PanelStateCase{"CeStarLoweredReturn", device::Sip::CeStar, true, Packet(0x0D, 0x1C, 0x00), 0,
+                                     0, 1},
+                      PanelStateCase{"OtherRaised", device::Sip::Other, false, Packet(0x41, 0x1E, 0x00), 0, 1, 0},
+                      PanelStateCase{"OtherLowered", device::Sip::Other, true, Packet(0x41, 0x1E, 0x00), 0, 1, 0},
+                      PanelStateCase{"NoPanel", device::Sip::None, false, Packet(0x41, 0x1E, 0x00), 0, 1, 0}),
+    [](const ::testing::TestParamInfo<PanelStateCase>& info) { return info.param.name; });
 
 // ---- IsCeStarShowing -------------------------------------------------------
 
@@ -118,6 +148,7 @@ struct PanelCase {
   bool panel;
   const char16_t* childClass;  // nullptr: no child
   bool showing;
+  bool panelHidden = false;
 };
 
 class CeStarDetectionTest : public KeyInjectorTest, public ::testing::WithParamInterface<PanelCase> {};
@@ -126,6 +157,7 @@ TEST_P(CeStarDetectionTest, ComparesExactClassName) {
   const PanelCase& c = GetParam();
   HWND panel = c.panel ? device::CreateForeignWindow(u"SipWndClass") : nullptr;
   if (panel && c.childClass) device::CreateForeignWindow(c.childClass, panel);
+  if (c.panelHidden) ShowWindow(panel, SW_HIDE);  // as the shell lowers it
   EXPECT_EQ(IsCeStarShowing(&memory_.windows), c.showing);
   EXPECT_EQ(memory_.windows.inputPanel, panel);
 }
@@ -137,6 +169,7 @@ INSTANTIATE_TEST_SUITE_P(Panels, CeStarDetectionTest,
                                            PanelCase{"OtherCase", true, u"ce-starim", false},
                                            PanelCase{"OtherMethod", true, u"QWERTY", false},
                                            PanelCase{"NoChild", true, nullptr, false},
+                                           PanelCase{"CeStarHidden", true, u"CE-StarIm", false, true},
                                            PanelCase{"NoPanel", false, nullptr, false}),
                          [](const ::testing::TestParamInfo<PanelCase>& info) { return info.param.name; });
 

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -76,21 +77,63 @@ class Process {
   }
   void Signal(int number) { kill(pid_, number); }
 
+  // Stops reading standard output and fills its pipe to the brim, as a
+  // reader that has stopped reading (a paused pager) leaves it: the
+  // process's next write there blocks. False if that cannot be arranged.
+  bool JamOutput() {
+    // A description of the pipe's own, so the process's stays blocking.
+    int fd = open(("/proc/" + std::to_string(pid_) + "/fd/1").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      outHeld_ = true;
+      // A newline wakes the reader if it waits in read(); it stops after it.
+      if (write(fd, "\n", 1) != 1 ||
+          !changed_.wait_for(lock, std::chrono::seconds(10), [&] { return outStopped_ || outClosed_; }) ||
+          outClosed_) {
+        close(fd);
+        return false;
+      }
+    }
+    // Big writes first, then single bytes until not one more fits.
+    std::string block(4096, '\n');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    while (write(fd, "\n", 1) == 1) {
+    }
+    bool full = errno == EAGAIN;
+    close(fd);
+    return full;
+  }
+
+  // The signal that ended the process (after Wait), 0 if it exited.
+  int TermSignal() const { return signal_; }
+
   // The exit code, or -1 on a signal / timeout. The end of the process is
   // seen as the end of its output, then reaped.
   int Wait(int timeoutMs = 20000) {
     if (waited_) return code_;
+    bool held;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return outClosed_; })) {
+      if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return outClosed_ || outHeld_; })) {
         kill(pid_, SIGKILL);
       }
+      held = outHeld_;
     }
+    // With its output held, the end of the process is seen on its pidfd.
+    if (held && !EndsWithin(timeoutMs)) kill(pid_, SIGKILL);
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     waited_ = true;
     code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      outHeld_ = false;  // the reader drains what is left and ends
+      changed_.notify_all();
+    }
     if (outReader_.joinable()) outReader_.join();
     if (errReader_.joinable()) errReader_.join();
     return code_;
@@ -145,10 +188,30 @@ class Process {
     return n;
   }
 
+  // Whether the process ends within the time (it is not reaped).
+  bool EndsWithin(int timeoutMs) {
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (fd < 0) return false;
+    pollfd ended = {fd, POLLIN, 0};
+    int ready;
+    while ((ready = poll(&ended, 1, timeoutMs)) < 0 && errno == EINTR) {
+    }
+    close(fd);
+    return ready == 1;
+  }
+
   void Pump(int fd, std::vector<std::string>* lines) {
     std::string partial;
     char buffer[4096];
     for (;;) {
+      if (lines == &out_) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (outHeld_) {
+          outStopped_ = true;
+          changed_.notify_all();
+          changed_.wait(lock, [&] { return !outHeld_; });
+        }
+      }
       ssize_t n = read(fd, buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
@@ -179,4 +242,7 @@ class Process {
   std::condition_variable changed_;
   std::vector<std::string> out_, err_;
   bool outClosed_ = false;
+  bool outHeld_ = false;     // JamOutput: standard output is not read
+  bool outStopped_ = false;  // ...and its reader has stopped
+  int signal_ = 0;
 };

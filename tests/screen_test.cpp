@@ -4,6 +4,7 @@
 // font does not break them.
 #include <cairo.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,6 +113,7 @@ struct KnownState {
   const char* name;
   device::Sip sip;
   bool keyboardShows;
+  bool lowered = false;
 };
 
 class ScreenKnownStateTest : public ScreenTest, public ::testing::WithParamInterface<KnownState> {};
@@ -119,7 +121,7 @@ class ScreenKnownStateTest : public ScreenTest, public ::testing::WithParamInter
 TEST_P(ScreenKnownStateTest, DrawsBarsTextAndPanelAt240By320) {
   HWND notes = device::CreateForeignWindow(u"NotesApp", nullptr, u"Notes");
   device::SetForeground(notes);
-  device::SetSip(GetParam().sip);
+  device::SetSip(GetParam().sip, GetParam().lowered);
   Type("hello world");
   // Two taps on the CE-Star keyboard, as the program posts them.
   HWND keyboard = GetWindow(FindWindowW(u"SipWndClass", nullptr), GW_CHILD);
@@ -146,6 +148,9 @@ TEST_P(ScreenKnownStateTest, DrawsBarsTextAndPanelAt240By320) {
   // Command bar at the bottom, in the face colour.
   EXPECT_EQ(layout.commandBar.Bottom(), 320);
   EXPECT_EQ(picture->At(4, 310), kFace);
+  // The panel's button is pressed while a panel shows.
+  bool pressed = GetParam().sip != device::Sip::None && !GetParam().lowered;
+  EXPECT_EQ(picture->At(layout.sipButton.x + 1, layout.sipButton.y + 1), pressed ? 0x808080u : kFace);
 
   Rect panel{0, 320 - host::screen::kBarHeight - host::screen::kSipHeight, 240, host::screen::kSipHeight};
   if (GetParam().keyboardShows) {
@@ -165,7 +170,10 @@ TEST_P(ScreenKnownStateTest, DrawsBarsTextAndPanelAt240By320) {
 INSTANTIATE_TEST_SUITE_P(Panels, ScreenKnownStateTest,
                          ::testing::Values(KnownState{"NoPanel", device::Sip::None, false},
                                            KnownState{"CeStar", device::Sip::CeStar, true},
-                                           KnownState{"OtherInputMethod", device::Sip::Other, false}),
+                                           KnownState{"OtherInputMethod", device::Sip::Other, false},
+                                           // Lowered, the panel's windows stay but nothing of it shows.
+                                           KnownState{"CeStarLowered", device::Sip::CeStar, false, true},
+                                           KnownState{"OtherLowered", device::Sip::Other, false, true}),
                          [](const ::testing::TestParamInfo<KnownState>& info) { return info.param.name; });
 
 TEST_F(ScreenTest, TapsFromAnEarlierPanelAreNotMarked) {
@@ -177,6 +185,19 @@ TEST_F(ScreenTest, TapsFromAnEarlierPanelAreNotMarked) {
   EXPECT_TRUE(host::screen::ReadScreenState().taps.empty());
   auto picture = Shoot();
   EXPECT_EQ(picture->Count(Rect{0, 214, 240, 80}, Red), 0);
+  // Lowered and raised again, the panel keeps its keyboard window: only the
+  // taps since it showed again are marked.
+  keyboard = GetWindow(FindWindowW(u"SipWndClass", nullptr), GW_CHILD);
+  PostMessageW(keyboard, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(33, 24));
+  ASSERT_TRUE(device::SetSipLowered(true));
+  EXPECT_TRUE(host::screen::ReadScreenState().taps.empty());
+  ASSERT_TRUE(device::SetSipLowered(false));
+  EXPECT_TRUE(host::screen::ReadScreenState().taps.empty());
+  PostMessageW(keyboard, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(123, 72));
+  auto taps = host::screen::ReadScreenState().taps;
+  ASSERT_EQ(taps.size(), 1u);
+  EXPECT_EQ(taps[0].x, 123);
+  EXPECT_EQ(taps[0].y, 72);
 }
 
 // ---- The tray icon ---------------------------------------------------------------
@@ -363,10 +384,17 @@ TEST_F(ScreenTest, HeldBoxesShowCaptionTextAndOkNewestOnTop) {
 }
 
 TEST_F(ScreenTest, UnwritablePathSaysWhy) {
+  // A FIFO nobody reads would hold the writer for good: anything that is no
+  // regular file is refused without waiting on it.
+  std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const struct {
     std::string path, says;
   } cases[] = {{"/nonexistent-dir/screen.png", "/nonexistent-dir/screen.png: No such file or directory"},
-               {"", "no file name given"}};
+               {"", "no file name given"},
+               {fifo, fifo + ": not a regular file"},
+               {dir_, dir_ + ": not a regular file"},
+               {"/dev/null", "/dev/null: not a regular file"}};
   for (const auto& c : cases) {
     std::string error;
     EXPECT_FALSE(device::SaveScreen(c.path, &error));
@@ -380,6 +408,23 @@ TEST_F(ScreenTest, UnwritablePathSaysWhy) {
 
 
 // ---- The console's `screen` command ---------------------------------------------
+
+// A FIFO as the picture's path, on the console and at exit: refused with a
+// message, and the handheld goes on and ends as it should.
+TEST(ScreenConsoleTest, FifoIsRefusedOnTheConsoleAndAtExit) {
+  std::string fifo = ::testing::TempDir() + "nuvik-screen-fifo-" + std::to_string(getpid());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Process nuvik;
+  ASSERT_TRUE(nuvik.Start({BinPath("nuvik")}, {"NUVIK_SCREEN_AT_EXIT=" + fifo}));
+  nuvik.Send("screen " + fifo);
+  nuvik.Send("send 40010");  // its box shows once the line before has been answered
+  ASSERT_GE(nuvik.WaitLineStarting("MessageBoxW owner=main caption=\"About Nuvik\""), 0);
+  nuvik.Signal(SIGTERM);
+  EXPECT_EQ(nuvik.Wait(), 1);
+  const std::string refused = "nuvik: screen: " + fifo + ": not a regular file\n";
+  EXPECT_EQ(nuvik.Err(), refused + refused);
+  unlink(fifo.c_str());
+}
 
 TEST(ScreenConsoleTest, BadPathIsReportedAndTheHandheldGoesOn) {
   char pattern[] = "/tmp/nuvik-screen-XXXXXX";

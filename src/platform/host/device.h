@@ -161,6 +161,14 @@ void MapPort(const std::u16string& name, const std::string& ttyPath);
 // means the device does not exist.
 void SetPortResolver(std::function<std::string(const std::u16string& name)> resolver);
 
+// Told whenever the tty behind a port cannot be opened, with the port's
+// name, the path and why ("not a terminal", "in use by another program", or
+// the system's reason); nullptr: nobody. A path that is no terminal (a
+// regular file, a FIFO, /dev/null) is refused without being opened, and
+// CreateFileW fails with ERROR_NOT_SUPPORTED.
+void SetPortRefusalSink(
+    std::function<void(const std::u16string& name, const std::string& path, const std::string& why)> sink);
+
 // A pseudo-terminal pair for tests and tools: the test writes on master,
 // the program opens slavePath. Returns false when none can be had.
 struct Pty {
@@ -240,10 +248,17 @@ void SetScreenSize(int width, int height);
 
 // The soft input panel as the handheld shows it: no panel, the CE-Star
 // input method (panel, its "CE-StarIm" keyboard and the "WinXE_ImeClass"
-// window), or another input method in the panel.
+// window), or another input method in the panel. SetSip makes the windows
+// anew, raised (visible) unless `lowered`.
 enum class Sip { None, CeStar, Other };
-void SetSip(Sip sip);
+void SetSip(Sip sip, bool lowered = false);
 Sip CurrentSip();
+// Lowers or raises the panel as its button on the command bar does: a
+// lowered panel keeps its windows ("SipWndClass" and its keyboard) but
+// hides the panel, so IsWindowVisible says FALSE for both. False (and
+// nothing changes) when there is no panel.
+bool SetSipLowered(bool lowered);
+bool SipLowered();  // false when there is no panel
 // A window's title; empty for none.
 std::u16string WindowTitle(HWND window);
 
@@ -322,6 +337,9 @@ bool AnswerBox();
 // to handle (its message loop or a modal loop is idle), or the timeout
 // passes; false on a timeout or when there is no such window.
 bool WaitIdle(HWND window, int timeoutMs = 5000);
+// Whether that thread waits for messages with none to handle right now;
+// false for a thread that has not yet made its first message call.
+bool IsIdle(HWND window);
 int IconIdOf(HICON icon);  // resource id behind a loaded icon, 0 if none
 int LiveIcons();
 // The image of icon resource `iconId` at size x size pixels, as LoadImageW

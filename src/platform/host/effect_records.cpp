@@ -18,6 +18,7 @@ class Newest {
  public:
   void Add(const T& item, size_t limit) {
     ++total_;
+    ++ever_;
     if (limit == 0) return;
     if (items_.size() < limit) {
       items_.push_back(item);
@@ -54,11 +55,15 @@ class Newest {
   }
 
   uint64_t Total() const { return total_; }
+  // Items ever added, clearing or not: item i of Items() was the
+  // (Ever() - size + i)th.
+  uint64_t Ever() const { return ever_; }
 
  private:
   std::vector<T> items_;
   size_t head_ = 0;  // the oldest item once the ring is full
   uint64_t total_ = 0;
+  uint64_t ever_ = 0;
 };
 
 // Detached reader threads may still record effects while the process
@@ -150,6 +155,19 @@ void RecordTrayOp(const device::TrayOp& op) {
   std::string line = std::string("Shell_NotifyIcon op=") + TrayOpName(op.op) + " icon=" + std::to_string(op.iconId);
   if (!op.result) line += " result=FALSE";
   Record(line, [&](RecordState& state) { state.trayOps.Add(op, state.limit); });
+}
+
+uint64_t PostedSerial() {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  return State().posted.Ever();
+}
+
+std::vector<device::PostedMessage> PostedSince(uint64_t serial) {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  std::vector<device::PostedMessage> kept = State().posted.Items();
+  uint64_t oldest = State().posted.Ever() - kept.size();
+  if (serial > oldest) kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(serial - oldest));
+  return kept;
 }
 
 void ResetRecords() {

@@ -151,5 +151,14 @@ void WakeThread(uint64_t thread);
 std::string OwnerKind(HWND owner);
 // The class name of any window, empty if none.
 std::u16string ClassOf(HWND window);
+// PostedSerial() as it was when the input panel last showed: made raised,
+// or raised after being lowered.
+uint64_t SipShownAt();
+
+// Every message posted to another program so far, kept or not; unlike the
+// records' counts it never starts over, so it marks a moment for good.
+uint64_t PostedSerial();
+// The kept records posted since PostedSerial() said `serial`, oldest first.
+std::vector<device::PostedMessage> PostedSince(uint64_t serial);
 
 }  // namespace host

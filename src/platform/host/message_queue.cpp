@@ -229,21 +229,33 @@ void WakeThread(uint64_t thread) {
 
 }  // namespace host
 
+namespace {
+
+// Whether a thread waits for messages with none to handle; `ended` answers
+// for a thread with no queue (ended, or not yet at its first message call).
+bool ThreadIdle(uint64_t thread, bool ended) {
+  std::lock_guard<std::mutex> lock(Q().mutex);
+  auto found = Q().byThread.find(thread);
+  if (found == Q().byThread.end()) return ended;
+  const Queue& queue = *found->second;
+  return queue.idle && queue.posted.empty() && queue.sent.empty();
+}
+
+}  // namespace
+
 namespace device {
 
 bool WaitIdle(HWND window, int timeoutMs) {
   host::WindowInfo info;
   if (!host::LookupWindow(window, &info) || info.thread == 0) return false;
   uint64_t thread = info.thread;
-  return WaitFor(
-      [thread] {
-        std::lock_guard<std::mutex> lock(Q().mutex);
-        auto found = Q().byThread.find(thread);
-        if (found == Q().byThread.end()) return true;  // the thread has ended: nothing more will happen
-        const Queue& queue = *found->second;
-        return queue.idle && queue.posted.empty() && queue.sent.empty();
-      },
-      timeoutMs);
+  // A thread that has ended does nothing more: that counts as idle.
+  return WaitFor([thread] { return ThreadIdle(thread, true); }, timeoutMs);
+}
+
+bool IsIdle(HWND window) {
+  host::WindowInfo info;
+  return host::LookupWindow(window, &info) && info.thread != 0 && ThreadIdle(info.thread, false);
 }
 
 }  // namespace device

@@ -6,6 +6,10 @@
 // first, so the newest is on top).
 #include <cairo.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -147,7 +151,7 @@ void DrawCommandBar(cairo_t* cr, const ScreenState& state, const ScreenLayout& l
   HLine(cr, bar.x, bar.Right(), bar.y + 1, kHighlight);
   // The input panel's button: a small keyboard, pressed while a panel shows.
   Rect button = layout.sipButton;
-  if (state.sip != device::Sip::None) Fill(cr, button, kShadow);
+  if (state.sip != device::Sip::None && !state.sipLowered) Fill(cr, button, kShadow);
   Outline(cr, Rect{button.x + 3, button.y + 3, button.width - 6, button.height - 6}, kText);
   for (int row = 0; row < 2; ++row) {
     for (int key = 0; key < 5; ++key) {
@@ -261,6 +265,33 @@ void DrawBox(cairo_t* cr, const device::BoxUp& shown, const BoxPlace& box) {
   Text(cr, "OK", box.ok.x + (box.ok.width - width) / 2, box.ok.y + (box.ok.height - kLineHeight) / 2, kText);
 }
 
+// The picture's file, new or emptied: only ever a regular file. Anything
+// else is refused without waiting on it, since a FIFO nobody reads would hold
+// the console (or the handheld's exit) for good. Null with *why on failure.
+std::FILE* OpenPictureFile(const std::string& path, std::string* why) {
+  const char* notRegular = "not a regular file";
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    *why = notRegular;
+    return nullptr;
+  }
+  // O_NONBLOCK: should a FIFO appear meanwhile, the open fails at once
+  // instead of waiting for a reader.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *why = std::strerror(errno);
+    return nullptr;
+  }
+  std::FILE* file = nullptr;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *why = notRegular;
+  } else if (::ftruncate(fd, 0) != 0 || (file = ::fdopen(fd, "wb")) == nullptr) {
+    *why = std::strerror(errno);
+  }
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
 cairo_status_t WriteToFile(void* closure, const unsigned char* data, unsigned int length) {
   return std::fwrite(data, 1, length, static_cast<std::FILE*>(closure)) == length ? CAIRO_STATUS_SUCCESS
                                                                                    : CAIRO_STATUS_WRITE_ERROR;
@@ -300,9 +331,10 @@ bool SaveScreen(const std::string& path, std::string* error) {
   cairo_destroy(cr);
 
   bool ok = false;
+  std::string why;
   if (drawn != CAIRO_STATUS_SUCCESS) {
     fail(std::string("drawing failed: ") + cairo_status_to_string(drawn));
-  } else if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
+  } else if (std::FILE* file = OpenPictureFile(path, &why)) {
     cairo_status_t written = cairo_surface_write_to_png_stream(surface, WriteToFile, file);
     int closed = std::fclose(file);
     int saved = errno;
@@ -312,7 +344,7 @@ bool SaveScreen(const std::string& path, std::string* error) {
       ok = true;
     }
   } else {
-    fail(path + ": " + std::strerror(errno));
+    fail(path + ": " + why);
   }
   cairo_surface_destroy(surface);
   return ok;

@@ -187,10 +187,11 @@ ScreenState ReadScreenState() {
   state.menu = device::OpenMenu();
   state.boxes = device::BoxesUp();
   state.sip = device::CurrentSip();
-  if (HWND keyboard = state.sip == device::Sip::CeStar ? CeStarKeyboard() : nullptr) {
-    // The keyboard window is made anew each time the panel shows, so the
-    // taps posted to this one are the taps since it last showed.
-    for (const device::PostedMessage& posted : device::PostedToOtherPrograms()) {
+  state.sipLowered = device::SipLowered();
+  if (HWND keyboard = state.sip == device::Sip::CeStar && !state.sipLowered ? CeStarKeyboard() : nullptr) {
+    // A lowered panel keeps its keyboard window, so the taps since the
+    // panel last showed are told apart by when they were posted.
+    for (const device::PostedMessage& posted : PostedSince(SipShownAt())) {
       if (posted.window != keyboard || posted.message != WM_LBUTTONDOWN) continue;
       DWORD point = static_cast<DWORD>(posted.lParam);
       state.taps.push_back(Tap{static_cast<int>(point & 0xFFFF), static_cast<int>((point >> 16) & 0xFFFF)});
@@ -237,7 +238,9 @@ ScreenLayout LayOut(const ScreenState& state) {
   layout.trayIcon = Rect{w - kIconMargin - kIconSize, layout.commandBar.y + (kBarHeight - kIconSize) / 2, kIconSize,
                          kIconSize};
   layout.sipButton = Rect{layout.trayIcon.x - 8 - 22, layout.commandBar.y + 5, 22, kBarHeight - 10};
-  if (state.sip == device::Sip::CeStar) layout.keyboard = Rect{0, layout.commandBar.y - kSipHeight, w, kSipHeight};
+  if (state.sip == device::Sip::CeStar && !state.sipLowered) {
+    layout.keyboard = Rect{0, layout.commandBar.y - kSipHeight, w, kSipHeight};
+  }
   int focusBottom = layout.keyboard.Empty() ? layout.commandBar.y : layout.keyboard.y;
   layout.focusArea = Rect{0, kBarHeight, w, focusBottom - kBarHeight};
 

@@ -39,6 +39,7 @@ struct ScreenState {
   device::OpenMenuState menu;
   std::vector<device::BoxUp> boxes;  // oldest first
   device::Sip sip = device::Sip::None;
+  bool sipLowered = false;  // the panel is there but hidden: nothing of it is drawn
   std::vector<Tap> taps;  // on the CE-Star keyboard shown now
 };
 ScreenState ReadScreenState();

@@ -3,8 +3,10 @@
 // the power and modem-line events raised on open ports.
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,6 +25,7 @@ struct PortTable {
   std::map<std::u16string, std::string> paths;  // by lower-case device name
   std::set<std::u16string> memory;              // lower-case names that read from memory
   std::function<std::string(const std::u16string&)> resolver;
+  std::function<void(const std::u16string&, const std::string&, const std::string&)> refusalSink;
   std::vector<std::weak_ptr<SerialPort>> open;
   // Open memory ports by lower-case name: they have no tty lock to keep a
   // second open out, so this does.
@@ -127,29 +130,60 @@ DWORD ErrorOfOpen(int error) {
   }
 }
 
-// Opens the tty and takes its exclusive lock; -1 with *error set on failure.
-int OpenTty(const std::string& path, DWORD* error) {
+std::string ErrorText(int error) {
+  char buffer[128];
+  return strerror_r(error, buffer, sizeof buffer);  // the GNU form: the text, wherever it is
+}
+
+// Opens the tty and takes its exclusive lock; -1 with *error and *why set on
+// failure. Whatever is no character device is refused before it is opened:
+// opening a FIFO would make this process one of its ends.
+int OpenTty(const std::string& path, DWORD* error, std::string* why) {
+  // A name whose device is there but is no serial port: the driver knows no
+  // serial requests, which the handheld answers with ERROR_NOT_SUPPORTED.
+  auto notATerminal = [&] {
+    *error = ERROR_NOT_SUPPORTED;
+    *why = "not a terminal";
+    return -1;
+  };
+  auto failed = [&](int failure) {
+    *error = ErrorOfOpen(failure);
+    *why = ErrorText(failure);
+    return -1;
+  };
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return failed(errno);
+  if (!S_ISCHR(info.st_mode)) return notATerminal();
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *error = ErrorOfOpen(errno);
-    return -1;
-  }
-  if (!::isatty(fd)) {  // a mapping to something that is no serial device
+  if (fd < 0) return failed(errno);
+  if (!::isatty(fd)) {  // a character device that is no terminal, such as /dev/null
     ::close(fd);
-    *error = ERROR_FILE_NOT_FOUND;
-    return -1;
+    return notATerminal();
   }
   // The lock belongs to this open file description, so it also keeps out a
   // second open within this process, just as it keeps out other processes.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    *error = errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrorOfOpen(errno);
+    int failure = errno;
     ::close(fd);
+    if (failure != EWOULDBLOCK) return failed(failure);
+    *error = ERROR_SHARING_VIOLATION;
+    *why = "in use by another program";
     return -1;
   }
   // A port that was closed heard nothing: whatever the tty kept meanwhile
   // is not handed to the new owner.
   ::tcflush(fd, TCIFLUSH);
   return fd;
+}
+
+void ReportRefusal(const std::u16string& name, const std::string& path, const std::string& why) {
+  std::function<void(const std::u16string&, const std::string&, const std::string&)> sink;
+  {
+    PortTable& table = Table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    sink = table.refusalSink;
+  }
+  if (sink) sink(name, path, why);
 }
 
 HANDLE FailOpen(const std::u16string& name, DWORD error) {
@@ -305,6 +339,7 @@ void ResetSerial() {
   table.paths.clear();
   table.memory.clear();
   table.resolver = nullptr;
+  table.refusalSink = nullptr;
   device::SetPortCallHook(nullptr);
   g_reads = 0;
   g_waits = 0;
@@ -330,8 +365,12 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   std::shared_ptr<SerialPort> port;
   if (!target.memory) {
     DWORD error = ERROR_SUCCESS;
-    int fd = host::OpenTty(target.path, &error);
-    if (fd < 0) return host::FailOpen(device, error);
+    std::string why;
+    int fd = host::OpenTty(target.path, &error, &why);
+    if (fd < 0) {
+      host::ReportRefusal(device, target.path, why);
+      return host::FailOpen(device, error);
+    }
     port = std::make_shared<SerialPort>(device, host::NewTtySource(fd));
   }
   bool busy = false;
@@ -390,6 +429,13 @@ void SetPortResolver(std::function<std::string(const std::u16string& name)> reso
   host::PortTable& table = host::Table();
   std::lock_guard<std::mutex> lock(table.mutex);
   table.resolver = std::move(resolver);
+}
+
+void SetPortRefusalSink(
+    std::function<void(const std::u16string& name, const std::string& path, const std::string& why)> sink) {
+  host::PortTable& table = host::Table();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table.refusalSink = std::move(sink);
 }
 
 void Resume() {

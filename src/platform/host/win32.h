@@ -71,6 +71,7 @@ typedef DWORD REGSAM;
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
+#define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_MORE_DATA 234L
 #define ERROR_OPERATION_ABORTED 995L
@@ -362,6 +363,7 @@ LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName);
 HWND WINAPI GetWindow(HWND window, UINT relation);
 int WINAPI GetClassNameW(HWND window, LPWSTR buffer, int length);
+BOOL WINAPI IsWindowVisible(HWND window);
 HWND WINAPI GetForegroundWindow(void);
 int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 

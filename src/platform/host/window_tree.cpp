@@ -40,7 +40,10 @@ struct Tree {
   std::vector<WindowClass> classes;
   HWND foreground = nullptr;
   std::vector<HWND> sipWindows;  // made by device::SetSip
+  HWND sipPanel = nullptr;       // the one of them that is the panel, while it lives
   device::Sip sip = device::Sip::None;
+  bool sipLowered = false;
+  uint64_t sipShownAt = 0;  // host::PostedSerial() when the panel last showed
   ATOM nextAtom = 0xC000;  // where the handheld's class atoms start
 };
 
@@ -94,6 +97,7 @@ void EraseSubtreeLocked(HWND handle, std::vector<HWND>* removed) {
   if (T().foreground == handle) T().foreground = nullptr;
   auto& sip = T().sipWindows;
   sip.erase(std::remove(sip.begin(), sip.end(), handle), sip.end());
+  if (T().sipPanel == handle) T().sipPanel = nullptr;
   removed->push_back(handle);
 }
 
@@ -331,6 +335,18 @@ HWND WINAPI GetWindow(HWND handle, UINT relation) {
   return nullptr;
 }
 
+// Visible only when the window and every window above it are: a child of
+// a hidden window is hidden with it, whatever its own style says.
+BOOL WINAPI IsWindowVisible(HWND handle) {
+  std::lock_guard<std::mutex> lock(T().mutex);
+  const Window* window = FindLocked(handle);
+  if (!window) return FALSE;
+  for (; window != nullptr; window = window->parent ? FindLocked(window->parent) : nullptr) {
+    if (!window->visible) return FALSE;
+  }
+  return TRUE;
+}
+
 int WINAPI GetClassNameW(HWND handle, LPWSTR buffer, int length) {
   std::lock_guard<std::mutex> lock(T().mutex);
   const Window* window = FindLocked(handle);
@@ -401,6 +417,11 @@ std::u16string ClassOf(HWND handle) {
   return window ? window->className : std::u16string();
 }
 
+uint64_t SipShownAt() {
+  std::lock_guard<std::mutex> lock(T().mutex);
+  return T().sipShownAt;
+}
+
 void ResetWindows() {
   std::vector<uintptr_t> values;
   {
@@ -410,7 +431,9 @@ void ResetWindows() {
     T().topLevel.clear();
     T().classes.clear();
     T().sipWindows.clear();
+    T().sipPanel = nullptr;
     T().sip = device::Sip::None;
+    T().sipLowered = false;
     T().foreground = nullptr;
   }
   ResetQueues();
@@ -453,17 +476,22 @@ void SetForeground(HWND window) {
   NotifyChanged();
 }
 
-void SetSip(Sip sip) {
+void SetSip(Sip sip, bool lowered) {
   std::vector<HWND> removed;
+  uint64_t now = host::PostedSerial();  // taken before the tree's lock: the records have their own
   {
     std::lock_guard<std::mutex> lock(T().mutex);
     std::vector<HWND> old = std::move(T().sipWindows);
     T().sipWindows.clear();
     for (HWND handle : old) RemoveLocked(handle, &removed);
     T().sip = sip;
+    T().sipLowered = sip != Sip::None && lowered;
+    T().sipShownAt = now;
     if (sip != Sip::None) {
       HWND panel = CreateForeignLocked(u"SipWndClass", nullptr, u"SIP");
+      FindLocked(panel)->visible = !lowered;
       T().sipWindows.push_back(panel);
+      T().sipPanel = panel;
       // The panel's first child is the input method's own keyboard.
       bool ceStar = sip == Sip::CeStar;
       CreateForeignLocked(ceStar ? u"CE-StarIm" : u"QWERTY_Keyboard", panel, u"");
@@ -476,6 +504,26 @@ void SetSip(Sip sip) {
 Sip CurrentSip() {
   std::lock_guard<std::mutex> lock(T().mutex);
   return T().sip;
+}
+
+bool SetSipLowered(bool lowered) {
+  uint64_t now = host::PostedSerial();
+  {
+    std::lock_guard<std::mutex> lock(T().mutex);
+    if (T().sipPanel == nullptr) return false;
+    // The panel is hidden or shown; its keyboard keeps its own style and is
+    // hidden through its parent, as on the handheld.
+    FindLocked(T().sipPanel)->visible = !lowered;
+    if (T().sipLowered && !lowered) T().sipShownAt = now;
+    T().sipLowered = lowered;
+  }
+  NotifyChanged();
+  return true;
+}
+
+bool SipLowered() {
+  std::lock_guard<std::mutex> lock(T().mutex);
+  return T().sipPanel != nullptr && T().sipLowered;
 }
 
 std::u16string WindowTitle(HWND handle) {

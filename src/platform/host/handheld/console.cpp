@@ -22,10 +22,14 @@
 namespace {
 
 const char USAGE[] =
-    "commands: tap, choose ID, dismiss, ok, send ID, resume, sip none|ce-star|other, boxes hold|auto, screen FILE";
+    "commands: tap, choose ID, dismiss, ok, send ID, resume, sip none|ce-star|other [lowered|raised], "
+    "sip lowered|raised, boxes hold|auto, screen FILE";
 
 // How long the console waits for the program to answer a line.
 constexpr int kSettleMs = 5000;
+
+// WinMain has returned (set by the handheld's main thread).
+std::atomic<bool> g_programEnded{false};
 
 void Complain(const std::string& message) {
   std::fprintf(stderr, "nuvik: %s\n", message.c_str());
@@ -143,12 +147,22 @@ bool HandleAnytime(const std::string& line) {
     if (words >> rest) return false;
     device::Resume();
   } else if (verb == "sip") {
-    if (!(words >> argument) || (words >> rest) ||
-        (argument != "none" && argument != "ce-star" && argument != "other"))
+    std::string panel;
+    std::getline(words, panel);
+    std::istringstream state(panel);
+    device::Sip sip = device::Sip::None;
+    bool lowered = false;
+    if (state >> argument && (argument == "lowered" || argument == "raised") && !(state >> rest)) {
+      // The panel's button: the same windows, hidden or shown again.
+      if (!device::SetSipLowered(argument == "lowered")) {
+        Complain("there is no input panel to " + std::string(argument == "lowered" ? "lower" : "raise") +
+                 ": 'sip ce-star' or 'sip other' first");
+      }
+    } else if (handheld::ParseSip(panel, &sip, &lowered)) {
+      device::SetSip(sip, lowered);
+    } else {
       return false;
-    device::SetSip(argument == "none"      ? device::Sip::None
-                   : argument == "ce-star" ? device::Sip::CeStar
-                                           : device::Sip::Other);
+    }
   } else if (verb == "boxes") {
     if (!(words >> argument) || (words >> rest) || (argument != "hold" && argument != "auto")) return false;
     device::SetBoxMode(argument == "hold" ? device::BoxMode::Hold : device::BoxMode::Auto);
@@ -195,7 +209,21 @@ void HandleLine(const std::string& line) {
   }
 }
 
+// The first line waits for start-up to end: the program idle in its message
+// loop, or gone. A line piped in at launch would otherwise meet a program
+// that has no tray icon yet.
+void AwaitStartUp() {
+  while (!device::WaitFor(
+      [] {
+        HWND main = MainWindow();
+        return g_programEnded.load() || (main != nullptr && device::IsIdle(main));
+      },
+      kSettleMs)) {
+  }
+}
+
 void* ReadConsole(void*) {
+  AwaitStartUp();
   std::string line;
   for (;;) {
     device::FlushTrace();  // whoever types next has seen everything so far
@@ -217,6 +245,30 @@ void StartConsole() {
   device::SetMenuChooser(KeepMenuOpen);
   pthread_t thread;
   if (pthread_create(&thread, nullptr, ReadConsole, nullptr) == 0) pthread_detach(thread);
+}
+
+bool ParseSip(const std::string& text, device::Sip* sip, bool* lowered) {
+  std::istringstream words(text);
+  std::string kind, state, rest;
+  if (!(words >> kind) || (words >> state && words >> rest)) return false;
+  if (kind == "none") {
+    *sip = device::Sip::None;
+  } else if (kind == "ce-star") {
+    *sip = device::Sip::CeStar;
+  } else if (kind == "other") {
+    *sip = device::Sip::Other;
+  } else {
+    return false;
+  }
+  // Only a panel can be lowered or raised.
+  if (!state.empty() && (*sip == device::Sip::None || (state != "lowered" && state != "raised"))) return false;
+  *lowered = state == "lowered";
+  return true;
+}
+
+void ProgramEnded() {
+  g_programEnded.store(true);
+  device::NotifyChanged();
 }
 
 void CloseProgram() {

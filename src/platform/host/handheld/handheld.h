@@ -14,7 +14,17 @@ namespace handheld {
 std::string BridgePortFor(const std::u16string& name);
 
 // Reads commands from standard input on its own thread until end of input.
+// The first line is taken once start-up is over: the program's main thread
+// idle in its message loop, or ProgramEnded() called.
 void StartConsole();
+
+// WinMain has returned.
+void ProgramEnded();
+
+// A soft input panel as NUVIK_SIP and the console's `sip` name it: "none",
+// "ce-star" or "other", the last two optionally followed by "lowered" or
+// "raised" (the default). False for anything else.
+bool ParseSip(const std::string& text, device::Sip* sip, bool* lowered);
 
 // Ends the program as the handheld's task manager does: WM_CLOSE to the
 // main window.

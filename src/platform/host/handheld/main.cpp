@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "handheld.h"
 #include "internal.h"
@@ -37,17 +36,16 @@ bool SetUpRegistry() {
 }
 
 bool SetUpSip() {
-  const char* sip = std::getenv("NUVIK_SIP");
-  if (sip == nullptr || std::strcmp(sip, "none") == 0 || *sip == 0) {
-    device::SetSip(device::Sip::None);
-  } else if (std::strcmp(sip, "ce-star") == 0) {
-    device::SetSip(device::Sip::CeStar);
-  } else if (std::strcmp(sip, "other") == 0) {
-    device::SetSip(device::Sip::Other);
-  } else {
-    std::fprintf(stderr, "nuvik: NUVIK_SIP=%s: expected none, ce-star or other\n", sip);
+  const char* text = std::getenv("NUVIK_SIP");
+  device::Sip sip = device::Sip::None;
+  bool lowered = false;
+  if (text != nullptr && *text != 0 && !handheld::ParseSip(text, &sip, &lowered)) {
+    std::fprintf(stderr,
+                 "nuvik: NUVIK_SIP=%s: expected none, ce-star or other (the last two may be followed by lowered)\n",
+                 text);
     return false;
   }
+  device::SetSip(sip, lowered);
   return true;
 }
 
@@ -61,17 +59,56 @@ void SetUpPorts() {
     if (path != nullptr && *path != 0) device::MapPort(name, path);
   }
   device::SetPortResolver(handheld::BridgePortFor);
+  // A port whose tty cannot be had shows the program's own boxes; what
+  // stands behind it, and why it was refused, is said here.
+  device::SetPortRefusalSink([](const std::u16string& name, const std::string& path, const std::string& why) {
+    std::string port = device::ToUtf8(name);
+    if (!port.empty() && port.back() == ':') port.pop_back();
+    std::fprintf(stderr, "nuvik: %s: %s: %s\n", port.c_str(), path.c_str(), why.c_str());
+  });
 }
 
-// SIGINT and SIGTERM close the program the way the task manager would.
+// The first signal's teardown, on a thread of its own: should it block (a
+// trace nobody reads any more), the signals are still heard.
+void* CloseOnSignal(void*) {
+  // Whatever the program does next, the trace so far is out.
+  device::FlushTrace();
+  handheld::CloseProgram();
+  return nullptr;
+}
+
+// A second signal ends the process at once, by that signal, whatever the
+// first one's teardown waits on.
+void EndAtOnce(int received) {
+  const char* name = received == SIGINT ? "SIGINT" : received == SIGTERM ? "SIGTERM" : "SIGHUP";
+  char message[96];
+  int length = std::snprintf(message, sizeof message, "nuvik: %s while closing: ending at once\n", name);
+  if (length > 0) (void)!write(STDERR_FILENO, message, static_cast<size_t>(length));
+  signal(received, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, received);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(received);
+  _exit(128 + received);  // not reached: the signal's default action ends the process
+}
+
+// SIGINT, SIGTERM and SIGHUP (the terminal went away, the commonest end of
+// a resident run) close the program the way the task manager would.
 void* WaitForSignals(void* argument) {
   sigset_t* signals = static_cast<sigset_t*>(argument);
+  bool closing = false;
   for (;;) {
     int received = 0;
     if (sigwait(signals, &received) != 0) continue;
-    // Whatever the program does next, the trace so far is out.
-    device::FlushTrace();
-    handheld::CloseProgram();
+    if (closing) EndAtOnce(received);
+    closing = true;
+    pthread_t closer;
+    if (pthread_create(&closer, nullptr, CloseOnSignal, nullptr) == 0) {
+      pthread_detach(closer);
+    } else {
+      CloseOnSignal(nullptr);
+    }
   }
   return nullptr;
 }
@@ -85,7 +122,7 @@ int main(int argc, char** argv) {
                  "The program takes no options; the handheld is set up by its environment:\n"
                  "  NUVIK_REGISTRY=FILE        the registry, a .reg export (default: IrSIR1 on COM3:)\n"
                  "  NUVIK_COM1..NUVIK_COM4=TTY the tty behind each port (default: a pseudo-terminal)\n"
-                 "  NUVIK_SIP=none|ce-star|other  the soft input panel at start\n"
+                 "  NUVIK_SIP=none|ce-star|other[ lowered]  the soft input panel at start\n"
                  "  NUVIK_SCREEN_AT_EXIT=FILE  a PNG of the screen as the program ends\n",
                  argv[0]);
     return 2;
@@ -107,12 +144,14 @@ int main(int argc, char** argv) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   pthread_t signalThread;
   if (pthread_create(&signalThread, nullptr, WaitForSignals, &signals) == 0) pthread_detach(signalThread);
 
   handheld::StartConsole();
   int code = WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr, const_cast<LPWSTR>(u""), SW_SHOW);
+  handheld::ProgramEnded();
 
   // A last picture of the screen, once the program and its tray icon are
   // gone, for whoever films the handheld.
