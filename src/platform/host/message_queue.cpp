@@ -214,7 +214,9 @@ bool ModalLoop(const std::function<bool()>& done) {
     lock.unlock();
     if (done()) return true;
     lock.lock();
-    if (mine.wakes != wakes) continue;
+    // A message posted or sent while done() ran is not a wake of its own:
+    // waiting now would leave it in the queue until something else came.
+    if (mine.wakes != wakes || !mine.posted.empty() || !mine.sent.empty()) continue;
     WaitForWork(lock, mine);
   }
 }
