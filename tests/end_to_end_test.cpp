@@ -259,22 +259,6 @@ TEST_F(EndToEndTest, LinesPipedAtLaunchWaitForStartUp) {
   EXPECT_EQ(nuvik_.Err(), "");
 }
 
-TEST_F(EndToEndTest, BadConsoleLinesAreReportedAndIgnored) {
-  StartNuvik();
-  for (const char* line : {"fly away", "send", "send x", "send 99999999", "sip maybe", "choose 100", "tap now"}) {
-    nuvik_.Send(line);
-  }
-  nuvik_.Send("send 40010");
-  ASSERT_GE(nuvik_.WaitLineStarting("MessageBoxW owner=main caption=\"About Nuvik\""), 0);
-  nuvik_.CloseInput();  // the end of input changes nothing
-  nuvik_.Send("x");
-  EXPECT_EQ(Close(), 1);
-  std::string err = nuvik_.Err();
-  EXPECT_NE(err.find("cannot understand \"fly away\""), std::string::npos) << err;
-  EXPECT_NE(err.find("cannot understand \"sip maybe\""), std::string::npos) << err;
-  EXPECT_NE(err.find("no menu is open"), std::string::npos) << err;
-}
-
 // Commands that reach the program while a box or the menu is up: the window
 // procedure is entered again from the modal loop. Steps: "> LINE" is typed
 // on the console, "? PREFIX" waits for the next trace line that starts so,
@@ -627,22 +611,6 @@ TEST_F(EndToEndTest, RegistryFileChoosesPort) {
   EXPECT_GE(nuvik_.WaitLineStarting("port name=\"COM1:\" path="), 0);
   EXPECT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_ADD icon=114"), 0);
   EXPECT_EQ(Close(), 1);
-}
-
-TEST_F(EndToEndTest, UnreadableRegistryFileStopsBeforeStart) {
-  std::string file = ::testing::TempDir() + "nuvik-bad.reg";
-  std::ofstream(file) << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Comm]\n\"Port\"=dword:xyz\n";
-  for (const std::string& path : {file, std::string("/nonexistent/nuvik.reg")}) {
-    Process nuvik;
-    ASSERT_TRUE(nuvik.Start({BinPath("nuvik")}, {"NUVIK_REGISTRY=" + path}));
-    EXPECT_EQ(nuvik.Wait(), 2);
-    EXPECT_NE(nuvik.Err().find(path), std::string::npos) << nuvik.Err();
-    EXPECT_TRUE(nuvik.Out().empty()) << "the program must not start";
-  }
-  Process nuvik;
-  ASSERT_TRUE(nuvik.Start({BinPath("nuvik")}, {"NUVIK_REGISTRY=" + file}));
-  nuvik.Wait();
-  EXPECT_NE(nuvik.Err().find(file + ":4:"), std::string::npos) << "names the line: " << nuvik.Err();
 }
 
 }  // namespace

@@ -351,7 +351,16 @@ INSTANTIATE_TEST_SUITE_P(
         RegistryFileCase{"Empty", [](const std::string& p) { return WriteFile(p, ""); }, "empty file"},
         // Whatever the bytes, the message names the first line it cannot take.
         RegistryFileCase{"BinaryGarbage", [](const std::string& p) { return WriteFile(p, Garbage(4096)); },
-                         ":1: "}),
+                         ":1: "},
+        RegistryFileCase{"Missing", [](const std::string&) { return true; },
+                         std::string("cannot read: ") + std::strerror(ENOENT)},
+        RegistryFileCase{"BadValueNamesItsLine",
+                         [](const std::string& p) {
+                           return WriteFile(p,
+                                            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Comm]\n"
+                                            "\"Port\"=dword:xyz\n");
+                         },
+                         ":4: bad dword value"}),
     [](const ::testing::TestParamInfo<RegistryFileCase>& info) { return info.param.name; });
 
 struct BadLine {
@@ -374,6 +383,10 @@ const std::string kMenuIsOpen = "nuvik: the menu is open: expected 'choose ID' o
 
 // Lines the console refuses while no menu is open.
 const std::vector<BadLine> kBadLines = {
+    {"unknown command", "fly away", kNotUnderstood + "fly away\""},
+    {"bare send", "send", kNotUnderstood + "send\""},
+    {"tap with argument", "tap now", kNotUnderstood + "tap now\""},
+    {"unknown panel", "sip maybe", kNotUnderstood + "sip maybe\""},
     {"very long", std::string(100 * 1024, 'x'), kNotUnderstood + std::string(80, 'x') + "\"..."},
     {"very long number", "send " + std::string(100 * 1024, '9'), kNotUnderstood + "send 999"},
     {"binary", BinaryLine(), kNotUnderstood + "\xEF\xBF\xBD"},
@@ -438,6 +451,7 @@ TEST(NuvikConsoleFaults, BadLinesAreRefusedOneByOneAndChangeNothing) {
   ASSERT_GE(nuvik.WaitLineStarting("MessageBoxW owner=main caption=\"About Nuvik\"", ready), 0)
       << "the program no longer answers";
   ASSERT_GE(nuvik.WaitLineStarting("SendMessageW window=main msg=0x111 wparam=0x9C4A", ready), 0);
+  nuvik.CloseInput();  // the end of input changes nothing
   nuvik.Signal(SIGTERM);
   EXPECT_EQ(nuvik.Wait(), 1);
 
