@@ -771,9 +771,11 @@ TEST(AdapterWithHandheld, EveryKeyEventOfTypedTextArrives) {
       {"mn", true, 4, "focus text=\"mn\""},
       {"Nm\n", true, 7, "focus text=\"Nm\\r\""},
       {"Nm\n", false, 7, "focus text=\"Nm\\r\""},
+      // Beyond the edit control's limit the oldest go, and the line says how many.
+      {"xy" + std::string(30000, 'a'), true, 60004, "focus text=\"" + std::string(30000, 'a') + "\" dropped=2"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.text + (c.fast ? " (fast)" : " (paced)"));
+    SCOPED_TRACE(c.text.substr(0, 20) + (c.fast ? " (fast)" : " (paced)"));
     Process nuvik;
     ASSERT_TRUE(nuvik.Start({BinPath("nuvik")}));
     const int announced = nuvik.WaitLineStarting("port name=\"COM3:\" path=");

@@ -50,11 +50,24 @@ TEST(HostUtf8, RoundTripsAndReplacesBadBytes) {
   EXPECT_EQ(device::FromUtf8("\xE2\x82"), u"\uFFFD\uFFFD");  // cut short
 }
 
+using Keys = std::vector<std::pair<WORD, bool>>;  // virtual key, released
+
+// `times` presses of one key, then the keys after them.
+Keys Presses(WORD vk, size_t times, Keys after = {}) {
+  Keys keys(times, {vk, false});
+  keys.insert(keys.end(), after.begin(), after.end());
+  return keys;
+}
+
 struct TypingCase {
   const char* name;
-  std::vector<std::pair<WORD, bool>> keys;  // virtual key, released
+  Keys keys;
   std::u16string text;
+  uint64_t dropped = 0;  // characters let go beyond the edit control's limit
 };
+
+// The newest characters up to the limit stay, whatever came before.
+const size_t kLimit = device::kFocusTextLimit;
 
 class HostFocusTextTest : public ::testing::TestWithParam<TypingCase> {};
 
@@ -68,7 +81,9 @@ TEST_P(HostFocusTextTest, TypesWithUsLayout) {
     ASSERT_EQ(SendInput(1, &input, sizeof input), 1u);
   }
   EXPECT_EQ(device::FocusText(), GetParam().text);
+  EXPECT_EQ(device::FocusTextDropped(), GetParam().dropped);
   device::Reset();
+  EXPECT_EQ(device::FocusTextDropped(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -82,7 +97,14 @@ INSTANTIATE_TEST_SUITE_P(
                    u",.?\""},
         TypingCase{"CapsLock", {{0x14, false}, {0x14, true}, {'A', false}, {VK_SHIFT, false}, {'A', false}}, u"Aa"},
         TypingCase{"ReleasesTypeNothing", {{'A', true}, {0x20, true}}, u""},
-        TypingCase{"ReleasesOfMAndN", {{'M', false}, {'M', true}, {'N', false}, {'N', true}}, u"mn"}),
+        TypingCase{"ReleasesOfMAndN", {{'M', false}, {'M', true}, {'N', false}, {'N', true}}, u"mn"},
+        TypingCase{"FillsToTheLimit", Presses('A', kLimit), std::u16string(kLimit, u'a')},
+        TypingCase{"KeepsTheNewestBeyondTheLimit", Presses('A', kLimit, Presses('B', 3)),
+                   std::u16string(kLimit - 3, u'a') + u"bbb", 3},
+        TypingCase{"BackspaceBringsNothingBack", Presses('A', 2, Presses('B', kLimit, Presses(VK_BACK, 2))),
+                   std::u16string(kLimit - 2, u'b'), 2},
+        TypingCase{"LetsGoOfMoreThanALimit", Presses('A', kLimit + 5, Presses('B', kLimit - 1, {{VK_RETURN, false}})),
+                   std::u16string(kLimit - 1, u'b') + u"\r", kLimit + 5}),
     [](const ::testing::TestParamInfo<TypingCase>& info) { return info.param.name; });
 
 // ---- What the host keeps --------------------------------------------------
@@ -286,6 +308,141 @@ TEST(HostTraceOutput, AReaderThatGoesAwayChangesNothingElse) {
   EXPECT_EQ(device::Trace().size(), 4u);
   device::SetTraceOutput(-1);
   close(fds[1]);
+  device::Reset();
+}
+
+// ---- Cause before effect ----------------------------------------------------
+
+// A command to the window puts up a box (answered at once); WM_USER ends
+// the window's thread.
+LRESULT CALLBACK BoxOnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_COMMAND) MessageBoxW(window, u"Unhandled WM_COMMAND message", u"ERROR", MB_OK);
+  if (message == WM_USER) PostQuitMessage(0);
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+std::atomic<HWND> g_boxWindow{nullptr};
+
+DWORD WINAPI RunBoxWindow(LPVOID) {
+  g_boxWindow = CreateWindowExW(0, u"Order", u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  device::NotifyChanged();
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  return 0;
+}
+
+// Another program's command to a window whose thread waits for messages.
+void SendCommandToAWaitingWindow() {
+  g_boxWindow = nullptr;
+  HANDLE thread = CreateThread(nullptr, 0, RunBoxWindow, nullptr, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_TRUE(device::WaitFor([] { return g_boxWindow.load() != nullptr; }));
+  ASSERT_TRUE(device::WaitIdle(g_boxWindow));
+  SendMessageW(g_boxWindow, WM_COMMAND, 106, 0);
+  PostMessageW(g_boxWindow, WM_USER, 0, 0);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
+// A reader blocked in WaitCommEvent on a memory port; `cause` ends its
+// wait, after which the reader traces a line of its own (CreatePopupMenu).
+// `cause` returns whether the port is still open.
+void EndAWaitingReader(const std::function<bool(HANDLE)>& cause) {
+  HANDLE port = CreateFileW(u"COM3:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_POWER | EV_CTS));
+  long waits = device::PortWaits();
+  std::thread reader([port] {
+    DWORD event = 0;
+    WaitCommEvent(port, &event, nullptr);
+    DestroyMenu(CreatePopupMenu());
+  });
+  ASSERT_TRUE(device::WaitFor([waits] { return device::PortWaits() > waits; }));
+  bool open = cause(port);
+  reader.join();
+  if (open) {
+    EXPECT_TRUE(CloseHandle(port));
+  }
+}
+
+// Empty when the lines hold `rounds` causes each followed by its effect
+// (lines starting with `cause` and `effect`; others are ignored); else
+// where the order first broke.
+std::string OutOfOrder(const std::vector<std::string>& lines, const std::string& cause, const std::string& effect,
+                       int rounds) {
+  std::string seen;  // 'c' and 'e', in order
+  for (const std::string& line : lines) {
+    if (line.rfind(cause, 0) == 0) seen += 'c';
+    if (line.rfind(effect, 0) == 0) seen += 'e';
+  }
+  std::string due;
+  for (int round = 0; round < rounds; ++round) due += "ce";
+  if (seen == due) return "";
+  size_t at = 0;
+  while (at < seen.size() && at < due.size() && seen[at] == due[at]) ++at;
+  auto name = [&](const std::string& of) { return at >= of.size() ? "the end" : of[at] == 'e' ? effect : cause; };
+  return "round " + std::to_string(at / 2 + 1) + ": " + name(seen) + " came where " + name(due) + " was due";
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t from = 0;
+  for (size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1) {
+    lines.push_back(text.substr(from, end - from));
+  }
+  return lines;
+}
+
+// What one thread does that wakes another comes first in the trace and on
+// its descriptor, however the threads run: each row, many times over.
+TEST(HostTraceOutput, ACauseComesBeforeWhatItLedTo) {
+  constexpr int kRounds = 200;
+  struct Case {
+    const char* name;
+    std::string cause, effect;  // the start of each line
+    std::function<void()> round;
+  } cases[] = {
+      {"another program's command", "SendMessageW window=main msg=0x111 wparam=0x6A", "MessageBoxW ",
+       SendCommandToAWaitingWindow},
+      {"a resume", "resume", "CreatePopupMenu", [] {
+         EndAWaitingReader([](HANDLE) {
+           device::Resume();
+           return true;
+         });
+       }},
+      {"a line event", "line events=0x8", "CreatePopupMenu",
+       [] {
+         EndAWaitingReader([](HANDLE) {
+           device::RaiseLineEvents(EV_CTS);
+           return true;
+         });
+       }},
+      {"a mask change", "SetCommMask port=\"COM3:\" mask=0x0", "CreatePopupMenu",
+       [] { EndAWaitingReader([](HANDLE port) { return SetCommMask(port, 0) != FALSE; }); }},
+      {"a close", "CloseHandle port=\"COM3:\"", "CreatePopupMenu",
+       [] {
+         EndAWaitingReader([](HANDLE port) {
+           EXPECT_TRUE(CloseHandle(port));
+           return false;
+         });
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    device::Reset();
+    device::MapPortToMemory(u"COM3:");
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = BoxOnCommand;
+    windowClass.lpszClassName = u"Order";
+    ASSERT_NE(RegisterClassW(&windowClass), 0);
+    TraceReader reader;
+    device::SetTraceOutput(reader.fd());
+    for (int round = 0; round < kRounds; ++round) c.round();
+    device::FlushTrace();
+    EXPECT_EQ(OutOfOrder(device::Trace(), c.cause, c.effect, kRounds), "") << "in the records";
+    ASSERT_TRUE(reader.WaitForBytes(Joined(device::Trace()).size()));
+    EXPECT_EQ(OutOfOrder(SplitLines(reader.Text()), c.cause, c.effect, kRounds), "") << "as written";
+  }
   device::Reset();
 }
 

@@ -68,6 +68,16 @@ class PendingWait {
   }
 
   bool inside() const { return inside_; }
+  // Whether the wait is still pending after `ms` (a bound that only tells a
+  // wait that returned from one that did not).
+  bool StillPendingAfter(int ms) {
+    return !device::WaitFor(
+        [this] {
+          std::lock_guard<std::mutex> lock(state_->mutex);
+          return state_->done;
+        },
+        ms);
+  }
   bool Finish() {
     bool done = device::WaitFor([this] {
       std::lock_guard<std::mutex> lock(state_->mutex);
@@ -1053,14 +1063,18 @@ TEST_P(HostSerialKindTest, BlockingReadEndsWithItsLastByteOrTheClose) {
   EXPECT_EQ(device::OpenPorts(), 0);
 }
 
-// What ends a pending wait, and with which event word.
+// What ends a pending wait, and with which event word; with DeafWait a
+// mask change is not heard, and only an event or a close from another
+// thread ends the wait.
 TEST_P(HostSerialKindTest, PendingWaitEndsOnWhatTheMaskAsksFor) {
+  PendingWait* pending = nullptr;  // the row's wait, for triggers that look at it
   struct Case {
     const char* label;
     DWORD mask;
     std::function<void(HANDLE)> trigger;
     BOOL result;
     DWORD event;
+    bool deaf = false;
   } cases[] = {
       {"bytes", EV_RXCHAR | EV_POWER, [&](HANDLE) { ASSERT_TRUE(Write("A", 1)); }, TRUE, EV_RXCHAR},
       {"mask change", 0x2139, [](HANDLE port) { ASSERT_TRUE(SetCommMask(port, 0x2119)); }, TRUE, 0},
@@ -1069,11 +1083,27 @@ TEST_P(HostSerialKindTest, PendingWaitEndsOnWhatTheMaskAsksFor) {
       {"only the asked lines", EV_CTS | EV_RING, [](HANDLE) { device::RaiseLineEvents(EV_CTS | EV_DSR | EV_RING); },
        TRUE, EV_CTS | EV_RING},
       {"close", 0x2139, [&](HANDLE port) { EXPECT_TRUE(Close(port)); }, FALSE, 0},
+      {"deaf: the masks go unheard, the close ends it", 0x2139,
+       [&](HANDLE port) {
+         ASSERT_TRUE(SetCommMask(port, 0x2119));
+         ASSERT_TRUE(SetCommMask(port, 0));
+         EXPECT_TRUE(pending->StillPendingAfter(50)) << "a mask change ended a deaf wait";
+         EXPECT_TRUE(Close(port));
+       },
+       FALSE, 0, true},
+      {"deaf: an event the mask holds ends it", EV_RXCHAR | EV_POWER,
+       [&](HANDLE port) {
+         ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+         ASSERT_TRUE(Write("A", 1));
+       },
+       TRUE, EV_RXCHAR, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
+    device::SetFault(device::Fault::DeafWait, c.deaf);
     HANDLE port = OpenWith(kImmediate, c.mask);
     PendingWait wait(port);
+    pending = &wait;
     ASSERT_TRUE(wait.inside());
     c.trigger(port);
     ASSERT_TRUE(wait.Finish());
@@ -1087,6 +1117,65 @@ TEST_P(HostSerialKindTest, PendingWaitEndsOnWhatTheMaskAsksFor) {
     DWORD got = 0;
     while (ReadFile(port, bytes, sizeof bytes, &got, nullptr) && got > 0) {
     }
+    EXPECT_TRUE(Close(port));
+  }
+}
+
+// A late reader: a delayed call does its work, then returns only after its
+// delay; bytes that come meanwhile wait for the next calls, none lost.
+TEST_P(HostSerialKindTest, DelayedCallsReturnLateAndLoseNothing) {
+  constexpr DWORD kDelayMs = 100;
+  struct Case {
+    const char* label;
+    device::PortCall::Kind kind;
+    std::function<std::string(HANDLE)> call;  // what it read, or "ok"/"failed"
+    std::string result;
+    std::string later;  // what the reads after it get
+  } cases[] = {
+      {"wait", device::PortCall::Wait,
+       [](HANDLE port) {
+         DWORD event = 0;
+         return WaitCommEvent(port, &event, nullptr) && event == EV_RXCHAR ? "ok" : "failed";
+       },
+       "ok", "ABCD"},
+      {"read", device::PortCall::Read,
+       [](HANDLE port) {
+         char byte = 0;
+         DWORD got = 0;
+         return ReadFile(port, &byte, 1, &got, nullptr) ? std::string(&byte, got) : "failed";
+       },
+       "A", "BCD"},
+      {"mask", device::PortCall::SetMask,
+       [](HANDLE port) { return SetCommMask(port, EV_RXCHAR | EV_POWER) ? "ok" : "failed"; }, "ok", "ABCD"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    HANDLE port = OpenWith(kImmediate, EV_RXCHAR);
+    ASSERT_TRUE(Send("A"));
+    device::DelayAfterPortCall(c.kind, kDelayMs, 1);
+    long calls = device::PortReads() + device::PortWaits();
+    std::string result;
+    std::chrono::steady_clock::duration took{};
+    std::thread late([&] {
+      auto start = std::chrono::steady_clock::now();
+      result = c.call(port);
+      took = std::chrono::steady_clock::now() - start;
+    });
+    if (c.kind != device::PortCall::SetMask) {
+      ASSERT_TRUE(device::WaitFor([&] { return device::PortReads() + device::PortWaits() > calls; }));
+    }
+    ASSERT_TRUE(Write("BCD", 3));
+    late.join();
+    EXPECT_EQ(result, c.result);
+    EXPECT_GE(took, std::chrono::milliseconds(kDelayMs)) << "the call came back before its delay";
+    // Everything that came during the delay is there to read.
+    COMMTIMEOUTS patient = {0, 0, 2000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &patient));
+    std::string later(c.later.size(), '\0');
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(port, &later[0], static_cast<DWORD>(later.size()), &got, nullptr));
+    later.resize(got);
+    EXPECT_EQ(later, c.later);
     EXPECT_TRUE(Close(port));
   }
 }

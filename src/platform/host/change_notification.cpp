@@ -1,5 +1,11 @@
 // How tests and tools wait on the handheld without polling: every change
 // of its state bumps a count and wakes whoever waits for a predicate.
+//
+// Changes come with every port read and every key, and mostly nobody waits
+// (nuvik waits only while the console runs a command): a change then costs
+// two atomic operations, and the lock and the wake-up only when a waiter
+// is there.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -13,7 +19,12 @@ namespace {
 struct ChangeState {
   std::mutex mutex;
   std::condition_variable changed;
-  unsigned long count = 0;
+  // Bumped before `waiters` is read; a waiter counts itself (under the
+  // mutex) before it first reads `count`. So a change either is seen by
+  // the waiter's next look or finds the waiter counted and takes the mutex,
+  // which it cannot get between the waiter's look and its sleep.
+  std::atomic<unsigned long> count{0};
+  std::atomic<int> waiters{0};
 };
 
 ChangeState& State() {
@@ -26,29 +37,37 @@ ChangeState& State() {
 namespace device {
 
 void NotifyChanged() {
-  {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    ++State().count;
-  }
-  State().changed.notify_all();
+  ChangeState& state = State();
+  state.count.fetch_add(1);
+  if (state.waiters.load() == 0) return;
+  { std::lock_guard<std::mutex> lock(state.mutex); }
+  state.changed.notify_all();
 }
 
 bool WaitFor(const std::function<bool()>& predicate, int timeoutMs) {
+  ChangeState& state = State();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.waiters.fetch_add(1);
+  }
+  bool held;
   for (;;) {
-    unsigned long seen;
-    {
-      std::lock_guard<std::mutex> lock(State().mutex);
-      seen = State().count;
-    }
+    unsigned long seen = state.count.load();
     // The predicate may take other locks of the device: call it unlocked.
-    if (predicate()) return true;
-    std::unique_lock<std::mutex> lock(State().mutex);
-    if (!State().changed.wait_until(lock, deadline, [&] { return State().count != seen; })) {
+    if (predicate()) {
+      held = true;
+      break;
+    }
+    std::unique_lock<std::mutex> lock(state.mutex);
+    if (!state.changed.wait_until(lock, deadline, [&] { return state.count.load() != seen; })) {
       lock.unlock();
-      return predicate();
+      held = predicate();
+      break;
     }
   }
+  state.waiters.fetch_sub(1);
+  return held;
 }
 
 }  // namespace device

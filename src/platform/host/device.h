@@ -132,8 +132,13 @@ bool WaitFor(const std::function<bool()>& predicate, int timeoutMs = 5000);
 void NotifyChanged();
 
 // The text that injected keys typed into the focused window: a US layout
-// with the Shift state, Backspace deletes, Return adds "\r".
+// with the Shift state, Backspace deletes, Return adds "\r". It holds the
+// newest kFocusTextLimit characters at most, the initial limit of the
+// handheld's edit control; FocusTextDropped() counts the older characters
+// let go since the last Reset() (a Backspace never brings them back).
+constexpr size_t kFocusTextLimit = 30000;
 std::u16string FocusText();
+uint64_t FocusTextDropped();
 
 // ---- Registry (HKEY_LOCAL_MACHINE) ----------------------------------------
 
@@ -205,12 +210,26 @@ long PortWaits();     // WaitCommEvent calls on ports so far
 // port, with that open's number (1 for the first CreateFileW that opened a
 // port, counting up; no later open repeats one).
 struct PortCall {
+  // The kinds of port call, for DelayAfterPortCall: WaitCommEvent,
+  // ReadFile, SetCommMask.
+  enum Kind { Wait, Read, SetMask };
+
   const char* operation;  // "ReadFile", "WaitCommEvent" or "SetCommMask"
   HANDLE handle;
   DWORD thread;        // GetCurrentThreadId() of the caller
   unsigned long open;  // 0: not looked up yet, or no open port
 };
 void SetPortCallHook(std::function<void(const PortCall& call)> hook);  // nullptr: none
+
+// A late reader, as on a busy single-CPU handheld where the thread whose
+// call the driver has finished waits for the processor: the next `times`
+// calls of kind `call` (e.g. PortCall::Read) that reach an open port, on
+// any port and thread, do their work, leave the port (a close need not
+// wait for them) and then sleep `milliseconds` before returning to the
+// caller. Bytes that arrive meanwhile stay for later calls. `times` 0
+// turns it off; Reset() clears it. The trace is written out before the
+// sleep, as before any wait.
+void DelayAfterPortCall(PortCall::Kind call, DWORD milliseconds, int times);
 
 // ---- Threads ---------------------------------------------------------------
 
@@ -235,6 +254,14 @@ enum class Fault {
   RegisterClass,    // RegisterClassW returns 0
   CreateWindow,     // CreateWindowExW returns NULL
   NotifyIcon,       // Shell_NotifyIcon is refused (the shell is busy)
+  // A port whose pending WaitCommEvent ignores SetCommMask, as a
+  // manufacturer's raw-infrared driver may: a mask change neither ends the
+  // wait nor reaches it, so once the mask holds nothing the wait raises it
+  // can only end when another thread closes the port's handle, which makes
+  // it return FALSE (ERROR_OPERATION_ABORTED). An event the port's current
+  // mask holds still ends it. Read when the wait begins.
+  DeafWait,
+  FaultCount  // not a fault: how many there are
 };
 void SetFault(Fault fault, bool on);
 

@@ -123,9 +123,17 @@ void Trace(const std::string& line) {
 }
 
 void RecordKeyInput(const device::KeyInput& input) {
-  char line[160];
-  std::snprintf(line, sizeof line, "SendInput vk=0x%02X scan=0x%02X flags=0x%X extra=0x%08lX", input.vk,
-                input.scan, input.flags, static_cast<unsigned long>(input.extra));
+  // One line per key, so it is built without a printf into a string that
+  // keeps its room from one key to the next.
+  thread_local std::string line;
+  line.assign("SendInput vk=");
+  AppendHex(&line, input.vk, 2);
+  line.append(" scan=");
+  AppendHex(&line, input.scan, 2);
+  line.append(" flags=");
+  AppendHex(&line, input.flags);
+  line.append(" extra=");
+  AppendHex(&line, static_cast<unsigned long>(input.extra), 8);
   Record(line, [&](RecordState& state) { state.keyInputs.Add(input, state.limit); });
 }
 

@@ -1,17 +1,40 @@
 // The focused window of the simulated handheld as a text box: what the
-// injected keys and characters type into it with a US layout. It is kept
-// whole for as long as the handheld runs: it is what the user typed.
+// injected keys and characters type into it with a US layout. Like the
+// handheld's edit control it holds at most kFocusTextLimit characters, so
+// a handheld typed at for days stays the size it was; the newest are kept
+// (the end of what was typed is what anyone looks at) and the older ones
+// are counted as dropped.
 #include <mutex>
 
 #include "internal.h"
 
 namespace {
 
+// The text is text[start, end): characters before `start` are dropped but
+// let go of only once they are as many as the limit, so that typing at the
+// limit moves the text once per kFocusTextLimit characters, not once per
+// key.
 struct FocusState {
   std::mutex mutex;
   std::u16string text;
+  size_t start = 0;
+  uint64_t dropped = 0;
   bool shiftDown = false;
   bool capsLock = false;
+
+  void Type(char16_t c) {
+    text.push_back(c);
+    if (text.size() - start <= device::kFocusTextLimit) return;
+    ++start;
+    ++dropped;
+    if (start >= device::kFocusTextLimit) {
+      text.erase(0, start);
+      start = 0;
+    }
+  }
+  void Erase() {
+    if (text.size() > start) text.pop_back();
+  }
 };
 
 // Detached reader threads may still type while the process exits.
@@ -62,26 +85,29 @@ void FocusKey(WORD vk, bool up) {
   if (vk == 0x14) {  // Caps Lock
     State().capsLock = !State().capsLock;
   } else if (vk == VK_BACK) {
-    if (!State().text.empty()) State().text.pop_back();
+    State().Erase();
   } else if (vk == VK_RETURN) {
-    State().text.push_back(u'\r');
+    State().Type(u'\r');
   } else if (char16_t c = UsLayoutCharacter(vk, State().shiftDown, State().capsLock)) {
-    State().text.push_back(c);
+    State().Type(c);
   }
 }
 
 void FocusChar(char16_t character) {
   std::lock_guard<std::mutex> lock(State().mutex);
   if (character == u'\b') {
-    if (!State().text.empty()) State().text.pop_back();
+    State().Erase();
   } else {
-    State().text.push_back(character);
+    State().Type(character);
   }
 }
 
 void ResetFocus() {
   std::lock_guard<std::mutex> lock(State().mutex);
   State().text.clear();
+  State().text.shrink_to_fit();
+  State().start = 0;
+  State().dropped = 0;
   State().shiftDown = false;
   State().capsLock = false;
 }
@@ -92,7 +118,12 @@ namespace device {
 
 std::u16string FocusText() {
   std::lock_guard<std::mutex> lock(State().mutex);
-  return State().text;
+  return State().text.substr(State().start);
+}
+
+uint64_t FocusTextDropped() {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  return State().dropped;
 }
 
 }  // namespace device

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "device.h"
@@ -48,9 +49,12 @@ void AboutToBlock();
 
 size_t WideLength(const WCHAR* text);
 std::u16string Wide(const WCHAR* text);  // empty for nullptr
-bool WideEqualNoCase(const std::u16string& a, const std::u16string& b);
+bool WideEqualNoCase(std::u16string_view a, std::u16string_view b);
 std::u16string WideLower(const std::u16string& text);
 std::string Hex(unsigned long value, int digits = 0);  // "0x1E" style, upper case
+// Hex's text appended to *out, without a printf: the key path formats a
+// line per key.
+void AppendHex(std::string* out, unsigned long value, int digits = 0);
 
 // ---- Kernel objects and handles -------------------------------------------
 

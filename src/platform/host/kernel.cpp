@@ -41,8 +41,7 @@ std::atomic<DWORD> g_nextThreadId{100};
 thread_local DWORD t_threadId = 0;
 
 
-const int FAULT_COUNT = static_cast<int>(device::Fault::NotifyIcon) + 1;  // the last fault
-std::atomic<bool> g_faults[FAULT_COUNT];
+std::atomic<bool> g_faults[static_cast<int>(device::Fault::FaultCount)];
 
 // What a thread handle stands for: the thread's fate, shared between the
 // running thread and every holder of the handle.
@@ -271,7 +270,9 @@ void SetHandleRecycling(bool on) {
 }
 
 void SetFault(Fault fault, bool on) {
-  g_faults[static_cast<int>(fault)].store(on);
+  int index = static_cast<int>(fault);
+  if (index < 0 || index >= static_cast<int>(Fault::FaultCount)) return;  // FaultCount itself is no fault
+  g_faults[index].store(on);
   NotifyChanged();
 }
 

@@ -304,6 +304,12 @@ LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   if (info.thread == t_queue.key) return info.proc(window, message, wParam, lParam);
 
   uint64_t target = info.thread;
+  // A message from another thread is an event worth seeing in the trace
+  // (the reader's request to reopen the port is one). It is recorded before
+  // the message is queued: once queued, the window's thread may handle it
+  // at once, and what the handling shows must come after what caused it.
+  host::Trace("SendMessageW window=" + host::OwnerKind(window) + " msg=" + host::Hex(message) +
+              " wparam=" + host::Hex(wParam) + " lparam=" + host::Hex(static_cast<unsigned long>(lParam)));
   auto sent = std::make_shared<Sent>(Sent{window, message, wParam, lParam, t_queue.queue});
   {
     std::lock_guard<std::mutex> lock(Q().mutex);
@@ -312,10 +318,6 @@ LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     found->second->sent.push_back(sent);
     WakeLocked(*found->second);
   }
-  // A message from another thread is an event worth seeing in the trace
-  // (the reader's request to reopen the port is one); it is queued by now.
-  host::Trace("SendMessageW window=" + host::OwnerKind(window) + " msg=" + host::Hex(message) +
-              " wparam=" + host::Hex(wParam) + " lparam=" + host::Hex(static_cast<unsigned long>(lParam)));
   // The window may have gone between the look-up and the queueing; its
   // destruction would then have missed this message.
   if (!host::LookupWindow(window, &info)) return Withdraw(sent, target);

@@ -58,6 +58,13 @@ void CallHook(const char* operation, HANDLE handle, unsigned long open) {
   if (hook) hook(device::PortCall{operation, handle, GetCurrentThreadId(), open});
 }
 
+// The delays DelayAfterPortCall asked for, by kind of call.
+struct LateCalls {
+  std::atomic<int> times{0};
+  std::atomic<DWORD> milliseconds{0};
+};
+LateCalls g_late[device::PortCall::SetMask + 1];
+
 // What stands behind a device name: a memory queue, a tty path, or
 // nothing (an empty path).
 struct Target {
@@ -215,6 +222,9 @@ void SerialPort::Close() {
     std::unique_lock<std::mutex> lock(mutex);
     if (closed) return;
     closed = true;
+    // Traced before the calls inside are woken: a reader whose wait the
+    // close ends may trace what it does next at once.
+    Trace("CloseHandle port=" + device::Quote(name_));
     WakeAllLocked();
     idle_.wait(lock, [this] { return inside_ == 0; });
   }
@@ -222,7 +232,6 @@ void SerialPort::Close() {
   source_->Release();
   ForgetOpenPort(this);
   g_openPorts--;
-  Trace("CloseHandle port=" + device::Quote(name_));
 }
 
 void SerialPort::Resume() {
@@ -333,6 +342,19 @@ void CountPortWait() {
   device::NotifyChanged();
 }
 
+void LateReturn::Reached() {
+  LateCalls& late = g_late[kind_];
+  int left = late.times.load();
+  while (left > 0 && !late.times.compare_exchange_weak(left, left - 1)) {
+  }
+  delayed_ = left > 0;
+  if (delayed_) milliseconds_ = late.milliseconds.load();
+}
+
+LateReturn::~LateReturn() {
+  if (delayed_) Sleep(milliseconds_);  // writes the trace out first, as any wait does
+}
+
 void ResetSerial() {
   PortTable& table = Table();
   std::lock_guard<std::mutex> lock(table.mutex);
@@ -341,6 +363,7 @@ void ResetSerial() {
   table.resolver = nullptr;
   table.refusalSink = nullptr;
   device::SetPortCallHook(nullptr);
+  for (LateCalls& late : g_late) late.times = 0;
   g_reads = 0;
   g_waits = 0;
 }
@@ -438,20 +461,30 @@ void SetPortRefusalSink(
   table.refusalSink = std::move(sink);
 }
 
+// The device's line comes first: a reader woken by the event may trace
+// what it does at once.
 void Resume() {
-  for (const auto& port : host::OpenPortList()) port->Resume();
   host::Trace("resume");
+  for (const auto& port : host::OpenPortList()) port->Resume();
 }
 
 void RaiseLineEvents(DWORD events) {
-  for (const auto& port : host::OpenPortList()) port->RaiseLineEvents(events);
   host::Trace("line events=" + host::Hex(events));
+  for (const auto& port : host::OpenPortList()) port->RaiseLineEvents(events);
 }
 
 void SetPortCallHook(std::function<void(const PortCall& call)> hook) {
   std::lock_guard<std::mutex> lock(host::g_hookMutex);
   host::g_hookSet = static_cast<bool>(hook);
   host::g_hook = std::move(hook);
+}
+
+void DelayAfterPortCall(PortCall::Kind call, DWORD milliseconds, int times) {
+  if (call < PortCall::Wait || call > PortCall::SetMask) return;
+  host::LateCalls& late = host::g_late[call];
+  late.times = 0;  // no call takes the new count with the old length
+  late.milliseconds = milliseconds;
+  late.times = times > 0 ? times : 0;
 }
 
 int OpenPorts() { return host::g_openPorts; }

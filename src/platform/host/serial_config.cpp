@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <deque>
 
 #include "serial_port.h"
 
@@ -283,55 +282,77 @@ class TtySource : public ByteSource {
   DWORD Pull() override {
     std::lock_guard<std::mutex> lock(mutex_);
     DWORD pulled = 0;
-    while (held_.size() < kHoldLimit) {
-      BYTE chunk[512];
-      DWORD got = 0;
-      if (ReadTty(fd_, chunk, sizeof chunk, &got) != Chunk::kSome) break;  // a hang-up shows in poll()
-      held_.insert(held_.end(), chunk, chunk + got);
-      pulled += got;
-    }
+    FillLocked(&pulled);  // a hang-up shows in poll()
     return pulled;
   }
 
   bool CanHoldMore() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    return held_.size() < kHoldLimit;
+    return end_ - begin_ < kHoldLimit;
   }
 
+  // Reads are served from the buffer. Only when it cannot serve the whole
+  // read does the tty give what it has, in one read, into the buffer: the
+  // program reads a packet as one byte and then three, and a system call
+  // for each would cost more than everything else the packet does.
   Chunk Take(BYTE* to, DWORD room, DWORD* got, DWORD* arrived) override {
-    DWORD before = *got;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      size_t count = held_.size() < room ? held_.size() : room;
-      std::copy(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count), to);
-      held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
-      *got += static_cast<DWORD>(count);
-      to += count;
-      room -= static_cast<DWORD>(count);
+    std::lock_guard<std::mutex> lock(mutex_);
+    DWORD served = ServeLocked(to, room);
+    if (served == room) {
+      *got += served;
+      return Chunk::kSome;
     }
-    if (room == 0) return Chunk::kSome;
     DWORD fresh = 0;
-    Chunk chunk = ReadTty(fd_, to, room, &fresh);
-    *got += fresh;
+    Chunk chunk = FillLocked(&fresh);
     *arrived += fresh;
-    if (chunk == Chunk::kBroken && *got > before) return Chunk::kSome;  // the hang-up shows next time
-    return *got > before ? Chunk::kSome : chunk;
+    served += ServeLocked(to + served, room - served);
+    *got += served;
+    if (served > 0) return Chunk::kSome;  // a hang-up shows next time
+    return chunk == Chunk::kBroken ? chunk : Chunk::kNone;
   }
 
   void Release() override {
     ::flock(fd_, LOCK_UN);
     ::close(fd_);
     fd_ = -1;
-    held_.clear();
+    begin_ = end_ = 0;
   }
 
  private:
   // What a driver's receive buffer holds; beyond it bytes stay in the tty
   // until a read makes room.
   static constexpr size_t kHoldLimit = 4096;
+
+  // Copies up to `room` held bytes out, oldest first.
+  DWORD ServeLocked(BYTE* to, DWORD room) {
+    size_t count = std::min<size_t>(end_ - begin_, room);
+    memcpy(to, held_ + begin_, count);
+    begin_ += count;
+    if (begin_ == end_) begin_ = end_ = 0;
+    return static_cast<DWORD>(count);
+  }
+
+  // Moves what the tty has into the buffer's free room with one read,
+  // adding the count to *pulled; kNone when the buffer is full.
+  Chunk FillLocked(DWORD* pulled) {
+    if (begin_ > 0) {  // the unread tail goes to the front: the room is one piece
+      memmove(held_, held_ + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    if (end_ == kHoldLimit) return Chunk::kNone;
+    DWORD got = 0;
+    Chunk chunk = ReadTty(fd_, held_ + end_, static_cast<DWORD>(kHoldLimit - end_), &got);
+    end_ += got;
+    *pulled += got;
+    return chunk;
+  }
+
   int fd_;
   std::mutex mutex_;
-  std::deque<BYTE> held_;  // pulled from the tty, not yet read
+  BYTE held_[kHoldLimit];  // pulled from the tty, not yet read: held_[begin_, end_)
+  size_t begin_ = 0;
+  size_t end_ = 0;
 };
 
 }  // namespace
@@ -452,8 +473,10 @@ BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
 }
 
 BOOL WINAPI SetCommMask(HANDLE handle, DWORD mask) {
+  host::LateReturn late(device::PortCall::SetMask);
   auto port = host::FindPort(handle, "SetCommMask");
   if (!port) return FALSE;
+  late.Reached();
   {
     std::lock_guard<std::mutex> lock(port->mutex);
     if (port->closed) return Refuse(ERROR_INVALID_HANDLE);  // the source is ours while not closed
@@ -466,9 +489,11 @@ BOOL WINAPI SetCommMask(HANDLE handle, DWORD mask) {
     if (!(mask & EV_RXCHAR)) port->rxPending = false;
     if (!(mask & EV_POWER)) port->powerPending = false;
     port->linePending &= mask;
+    // Traced before the pending wait is woken: what its thread does next
+    // comes after the change that ended the wait.
+    host::Trace("SetCommMask port=" + device::Quote(port->name()) + " mask=" + host::Hex(mask));
     port->WakeAllLocked();
   }
-  host::Trace("SetCommMask port=" + device::Quote(port->name()) + " mask=" + host::Hex(mask));
   return TRUE;
 }
 

@@ -3,8 +3,8 @@
 // Both block only in poll(), on the tty (if the port has one) and on a
 // wake-up descriptor of their own, so that a mask change, a raised event, a
 // feed of a memory port or a close reaches them at once without any polling
-// loop. A read that need not block makes no system call of its own on a
-// memory port.
+// loop. A read that its port's buffer can serve makes no system call; on a
+// tty one read refills the buffer with what the tty has.
 #include <errno.h>
 #include <poll.h>
 #include <unistd.h>
@@ -113,12 +113,14 @@ Chunk ReadTty(int fd, BYTE* to, DWORD room, DWORD* got) {
 using host::SerialPort;
 
 BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped) {
+  host::LateReturn late(device::PortCall::Wait);
   if (event) *event = 0;
   auto port = host::FindPort(handle, "WaitCommEvent");
   if (!port) {
     host::CountPortWait();
     return FALSE;
   }
+  late.Reached();
   SerialPort::Call call(port.get());
   std::optional<SerialPort::Waker> waker;  // destroyed after the lock is released
   std::unique_lock<std::mutex> lock(port->mutex);
@@ -131,6 +133,8 @@ BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped)
   if (!call.ok()) return host::Fail(ERROR_INVALID_HANDLE);
   if (!event || overlapped) return host::Fail(ERROR_INVALID_PARAMETER);
   if (host::FaultOn(device::Fault::WaitCommEvent)) return host::Fail(ERROR_GEN_FAILURE);
+  // A deaf driver's wait hears no mask change: only its events or a close end it.
+  bool deaf = host::FaultOn(device::Fault::DeafWait);
   // With no event asked for the wait could never end: a serial driver
   // refuses it rather than block for ever.
   if (mask == 0) return host::Fail(ERROR_INVALID_PARAMETER);
@@ -140,7 +144,7 @@ BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped)
   lock.lock();
   for (;;) {
     if (port->closed) return host::Fail(ERROR_OPERATION_ABORTED);
-    if (port->maskChanges != maskChanges) return TRUE;  // *event stays 0
+    if (!deaf && port->maskChanges != maskChanges) return TRUE;  // *event stays 0
     // An event raised before the wait began (and not taken by an earlier
     // wait) ends it at once; so do bytes that arrived since anyone looked.
     port->NoteArrivalsLocked(source->Pull());
@@ -180,10 +184,12 @@ BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped)
 }
 
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
+  host::LateReturn late(device::PortCall::Read);
   host::CountPortRead();
   if (read) *read = 0;
   auto port = host::FindPort(handle, "ReadFile");
   if (!port) return FALSE;
+  late.Reached();
   if (!read || overlapped || (!buffer && toRead != 0)) return host::Fail(ERROR_INVALID_PARAMETER);
   SerialPort::Call call(port.get());
   if (!call.ok()) return host::Fail(ERROR_INVALID_HANDLE);

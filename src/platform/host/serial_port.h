@@ -48,8 +48,8 @@ class ByteSource {
   // arrivals, which would only wake it again and again.
   virtual bool CanHoldMore() { return true; }
   // Takes up to `room` waiting bytes without blocking, adding their count
-  // to *got and, of those, the bytes that had not been pulled yet (new
-  // arrivals) to *arrived.
+  // to *got, and the bytes it moved from the device meanwhile (new
+  // arrivals, whether taken now or left buffered) to *arrived.
   virtual Chunk Take(BYTE* to, DWORD room, DWORD* got, DWORD* arrived) = 0;
   // Queues bytes as if just received; false for a source that receives
   // from a device of its own.
@@ -179,5 +179,24 @@ Chunk ReadTty(int fd, BYTE* to, DWORD room, DWORD* got);
 // Counters of the program's calls, for device::PortReads/PortWaits.
 void CountPortRead();
 void CountPortWait();
+
+// Holds a port call's caller back once the call is done, as
+// device::DelayAfterPortCall asks. Declared before everything else the call
+// holds, so that it sleeps only once the port and its locks are let go.
+class LateReturn {
+ public:
+  explicit LateReturn(device::PortCall::Kind kind) : kind_(kind) {}
+  ~LateReturn();
+  LateReturn(const LateReturn&) = delete;
+  LateReturn& operator=(const LateReturn&) = delete;
+  // The call has reached an open port: it takes one of the delays asked
+  // for, if any are left.
+  void Reached();
+
+ private:
+  device::PortCall::Kind kind_;
+  bool delayed_ = false;
+  DWORD milliseconds_ = 0;
+};
 
 }  // namespace host

@@ -25,11 +25,36 @@ std::u16string WideLower(const std::u16string& text) {
   return lower;
 }
 
-bool WideEqualNoCase(const std::u16string& a, const std::u16string& b) { return WideLower(a) == WideLower(b); }
+// Without copies: the program looks windows up by class for every key.
+bool WideEqualNoCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char16_t x = a[i], y = b[i];
+    if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x - u'A' + u'a');
+    if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y - u'A' + u'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+void AppendHex(std::string* out, unsigned long value, int digits) {
+  constexpr int kMost = 2 + 2 * sizeof value;
+  if (digits > kMost - 2) digits = kMost - 2;
+  char text[kMost];  // filled from the end
+  int at = kMost;
+  do {
+    text[--at] = "0123456789ABCDEF"[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  while (kMost - at < digits) text[--at] = '0';
+  text[--at] = 'x';
+  text[--at] = '0';
+  out->append(text + at, static_cast<size_t>(kMost - at));
+}
 
 std::string Hex(unsigned long value, int digits) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%0*lX", digits, value);
+  std::string text;
+  AppendHex(&text, value, digits);
   return text;
 }
 

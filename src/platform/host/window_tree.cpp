@@ -62,8 +62,9 @@ Window* FindLocked(HWND window) {
 
 const WindowClass* ClassLocked(LPCWSTR name) {
   uintptr_t value = reinterpret_cast<uintptr_t>(name);
+  std::u16string_view wanted(value <= 0xFFFF ? nullptr : name, value <= 0xFFFF ? 0 : host::WideLength(name));
   for (const WindowClass& c : T().classes) {
-    if (value <= 0xFFFF ? c.atom == value : host::WideEqualNoCase(c.name, host::Wide(name))) return &c;
+    if (value <= 0xFFFF ? c.atom == value : host::WideEqualNoCase(c.name, wanted)) return &c;
   }
   return nullptr;
 }
@@ -301,8 +302,8 @@ BOOL WINAPI DestroyWindow(HWND handle) {
 
 HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
   bool byAtom = className && reinterpret_cast<uintptr_t>(className) <= 0xFFFF;
-  std::u16string wantedClass = byAtom ? std::u16string() : host::Wide(className);
-  std::u16string wantedTitle = host::Wide(windowName);
+  std::u16string_view wantedClass(byAtom ? nullptr : className, byAtom ? 0 : host::WideLength(className));
+  std::u16string_view wantedTitle(windowName, host::WideLength(windowName));
   std::lock_guard<std::mutex> lock(T().mutex);
   const WindowClass* atomClass = byAtom ? ClassLocked(className) : nullptr;
   if (byAtom && !atomClass) return nullptr;

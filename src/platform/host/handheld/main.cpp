@@ -160,7 +160,11 @@ int main(int argc, char** argv) {
   if (lastScreen != nullptr && *lastScreen != 0 && !device::SaveScreen(lastScreen, &screenError)) {
     std::fprintf(stderr, "nuvik: screen: %s\n", screenError.c_str());
   }
-  host::Trace("focus text=" + device::Quote(device::FocusText()));
+  // What was typed, and how many older characters the text box let go of
+  // (only when it did, so the line of a short run keeps its old form).
+  std::string typed = "focus text=" + device::Quote(device::FocusText());
+  if (uint64_t dropped = device::FocusTextDropped()) typed += " dropped=" + std::to_string(dropped);
+  host::Trace(typed);
   device::FlushTrace();
   // Readers and helpers may still be running: end the process as the
   // handheld does, without tearing down what they use.
