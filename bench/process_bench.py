@@ -10,13 +10,16 @@
   process    packets per second from `nuvik-adapter --fast` through the
              handheld's own pseudo-terminal bridge to SendInput trace lines,
              side by side (alternating rounds) with the bare reader
-             (bench/bare_reader.cpp: one pseudo-terminal read 4 KiB at a time,
-             one line printed and flushed per packet)
+             (bench/bare_reader.cpp: poll() on one pseudo-terminal, reads of
+             up to 4 KiB, 4-byte packets framed, one line per packet through
+             line-buffered stdio)
   latency    one packet at a time, written on the adapter's side of the
              pseudo-terminal, until its line arrives on standard output; for
              nuvik and for the bare reader
   soak       nuvik's resident memory at start, after a warm-up and after
-             --soak-packets more packets
+             --soak-packets more packets; once with keys that type and erase
+             (the focus text stays empty), once with keys that type (the
+             focus text fills to its limit and stays there)
 
 Usage: process_bench.py BUILD_DIR [--idle-seconds S] [--failing-seconds S]
                         [--packets N] [--rounds R] [--latency-packets N]
@@ -240,9 +243,8 @@ def start_bare_reader(build):
 # Four packets: A pressed and let go, twice. The throughput runs type "a"
 # again and again.
 TYPE_A = "41 1E 00 5F 41 1E 80 DF " * 2
-# Four packets: A, then Backspace. The focus window's text, which the
-# handheld keeps whole (it is what the user typed), stays empty however long
-# the soak runs.
+# Four packets: A, then Backspace. The focus window's text stays empty
+# however long the soak runs.
 TYPE_AND_ERASE = "41 1E 00 5F 41 1E 80 DF 08 0E 00 06 08 0E 80 86"
 
 
@@ -331,24 +333,26 @@ def measure_latency(build, packets):
         bare.stop()
 
 
-def measure_soak(build, packets, warm_up=100000):
-    """Resident memory at start, once warm, and after `packets` more."""
+def measure_soak(build, packets, warm_up=100000, keys=TYPE_AND_ERASE, name="soak"):
+    """Resident memory at start, once warm, and after `packets` more. The
+    warm-up (100,000 packets, 50,000 characters when they type) fills the
+    focus text to its limit when the keys type."""
     nuvik, path = start_nuvik(build)
     try:
         pid = nuvik.proc.pid
         start = status_kib(pid, "VmRSS")
-        fast_run(build, nuvik, path, warm_up, keys=TYPE_AND_ERASE, timeout=600)
+        fast_run(build, nuvik, path, warm_up, keys=keys, timeout=600)
         warm = status_kib(pid, "VmRSS")
         sent = packets - packets % 4
-        fast_run(build, nuvik, path, sent, keys=TYPE_AND_ERASE, timeout=600)
+        fast_run(build, nuvik, path, sent, keys=keys, timeout=600)
         after = status_kib(pid, "VmRSS")
-        print(f"  soak: VmRSS {start:,} KiB at start, {warm:,} KiB after {warm_up:,} packets, "
+        print(f"  {name}: VmRSS {start:,} KiB at start, {warm:,} KiB after {warm_up:,} packets, "
               f"{after:,} KiB after {sent:,} more", file=sys.stderr)
-        result("soak_packets", sent)
-        result("soak_rss_start_kib", start)
-        result("soak_rss_warm_kib", warm)
-        result("soak_rss_after_kib", after)
-        result("soak_growth_kib", after - warm)
+        result(f"{name}_packets", sent)
+        result(f"{name}_rss_start_kib", start)
+        result(f"{name}_rss_warm_kib", warm)
+        result(f"{name}_rss_after_kib", after)
+        result(f"{name}_growth_kib", after - warm)
     finally:
         nuvik.stop()
 
@@ -381,6 +385,7 @@ def main():
         measure_latency(args.build, args.latency_packets)
     if args.soak_packets > 0:
         measure_soak(args.build, args.soak_packets)
+        measure_soak(args.build, args.soak_packets, keys=TYPE_A, name="typing_soak")
     measure_windows(args.windows_dir)
     return 0
 

@@ -6,7 +6,7 @@
 // queue (GetMessageW, or while it is itself waiting inside SendMessageW), so
 // window procedures only ever run on the thread that made the window. The
 // queue mutex is never held while a window procedure runs, nor while the
-// window tree is asked anything.
+// window tree is asked anything; a trace line may be recorded under it.
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -305,17 +305,19 @@ LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
   uint64_t target = info.thread;
   // A message from another thread is an event worth seeing in the trace
-  // (the reader's request to reopen the port is one). It is recorded before
-  // the message is queued: once queued, the window's thread may handle it
-  // at once, and what the handling shows must come after what caused it.
-  host::Trace("SendMessageW window=" + host::OwnerKind(window) + " msg=" + host::Hex(message) +
-              " wparam=" + host::Hex(wParam) + " lparam=" + host::Hex(static_cast<unsigned long>(lParam)));
+  // (the reader's request to reopen the port is one). The line is recorded
+  // once the message is queued and before the queue's lock is let go: the
+  // window's thread cannot take it before then, so whoever sees the line
+  // knows it is queued, and whatever its handling traces comes after it.
+  std::string line = "SendMessageW window=" + host::OwnerKind(window) + " msg=" + host::Hex(message) +
+                     " wparam=" + host::Hex(wParam) + " lparam=" + host::Hex(static_cast<unsigned long>(lParam));
   auto sent = std::make_shared<Sent>(Sent{window, message, wParam, lParam, t_queue.queue});
   {
     std::lock_guard<std::mutex> lock(Q().mutex);
     auto found = Q().byThread.find(target);
     if (found == Q().byThread.end()) return 0;
     found->second->sent.push_back(sent);
+    host::Trace(line);
     WakeLocked(*found->second);
   }
   // The window may have gone between the look-up and the queueing; its

@@ -257,10 +257,10 @@ bool SerialPort::Feed(const void* bytes, size_t count) {
   return true;
 }
 
-void SerialPort::NoteArrivalsLocked(DWORD count) {
+void SerialPort::NoteArrivalsLocked(DWORD count, int except) {
   if (count == 0 || !(mask & EV_RXCHAR)) return;
   rxPending = true;
-  WakeAllLocked();
+  WakeAllLocked(except);
 }
 
 DWORD SerialPort::TakeEventsLocked() {
@@ -277,8 +277,9 @@ DWORD SerialPort::TakeEventsLocked() {
   return events;
 }
 
-void SerialPort::WakeAllLocked() {
+void SerialPort::WakeAllLocked(int except) {
   for (int waker : wakers_) {
+    if (waker == except) continue;
     uint64_t one = 1;
     // Cannot fail short of the counter overflowing, which takes 2^64 wakes.
     ssize_t written = ::write(waker, &one, sizeof one);
@@ -298,19 +299,30 @@ SerialPort::Call::~Call() {
   if (--port_->inside_ == 0) port_->idle_.notify_all();
 }
 
+namespace {
+
+// The calling thread's wake-up descriptor, made at its first wait and
+// closed when the thread ends; -1 if none could be made.
+struct ThreadWakeFd {
+  int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  ~ThreadWakeFd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+}  // namespace
+
 SerialPort::Waker::Waker(SerialPort* port) : port_(port) {
-  fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  thread_local ThreadWakeFd mine;
+  fd_ = mine.fd;
   if (fd_ >= 0) port_->wakers_.push_back(fd_);
 }
 
 SerialPort::Waker::~Waker() {
   if (fd_ < 0) return;
-  {
-    std::lock_guard<std::mutex> lock(port_->mutex);
-    auto& wakers = port_->wakers_;
-    wakers.erase(std::remove(wakers.begin(), wakers.end(), fd_), wakers.end());
-  }
-  ::close(fd_);
+  std::lock_guard<std::mutex> lock(port_->mutex);
+  auto& wakers = port_->wakers_;
+  wakers.erase(std::remove(wakers.begin(), wakers.end(), fd_), wakers.end());
 }
 
 void SerialPort::Waker::Drain() {

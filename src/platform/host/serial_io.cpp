@@ -147,7 +147,7 @@ BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped)
     if (!deaf && port->maskChanges != maskChanges) return TRUE;  // *event stays 0
     // An event raised before the wait began (and not taken by an earlier
     // wait) ends it at once; so do bytes that arrived since anyone looked.
-    port->NoteArrivalsLocked(source->Pull());
+    port->NoteArrivalsLocked(source->Pull(), waker ? waker->fd() : -1);
     DWORD events = port->TakeEventsLocked();
     if (events) {
       *event = events;
@@ -171,10 +171,10 @@ BOOL WINAPI WaitCommEvent(HANDLE handle, LPDWORD event, LPOVERLAPPED overlapped)
     // decides when to try again, as waiting here would never end.
     bool broken = ready > 0 && (fds[0].revents & host::kBroken);
     lock.lock();
-    waker->Drain();
+    if (ready > 0 && fds[1].revents) waker->Drain();  // woken, not merely readable
     if (broken) {
       if (port->closed) return host::Fail(ERROR_OPERATION_ABORTED);
-      port->NoteArrivalsLocked(source->Pull());
+      port->NoteArrivalsLocked(source->Pull(), waker->fd());
       DWORD last = port->TakeEventsLocked();
       if (!last) return host::Fail(ERROR_GEN_FAILURE);
       *event = last;

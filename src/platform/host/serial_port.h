@@ -109,7 +109,10 @@ class SerialPort : public Object {
   // readable when the mask changes, an event is raised, bytes are fed to a
   // memory port or the port closes. Registered under the port's mutex so
   // that no wake-up between the caller's last look at the state and its
-  // poll() can be lost.
+  // poll() can be lost. Each thread keeps one descriptor for all its waits
+  // (a wait per key would otherwise cost two system calls more); a wake
+  // that comes after the caller's last look only makes its next poll()
+  // return once at once.
   class Waker {
    public:
     explicit Waker(SerialPort* port);  // port->mutex must be held
@@ -141,11 +144,12 @@ class SerialPort : public Object {
   DWORD linePending = 0;  // modem-line events
   bool closed = false;
 
-  // Wakes every registered Waker; mutex must be held.
-  void WakeAllLocked();
+  // Wakes every registered Waker but `except` (the caller's own, which is
+  // looking already); mutex must be held.
+  void WakeAllLocked(int except = -1);
   // `count` bytes have arrived: EV_RXCHAR is latched if the mask asks for
-  // it, and waiters look again. Mutex held.
-  void NoteArrivalsLocked(DWORD count);
+  // it, and waiters (but `except`) look again. Mutex held.
+  void NoteArrivalsLocked(DWORD count, int except = -1);
   // The pending events the mask asks for, which the caller delivers; they
   // are no longer pending. Mutex held.
   DWORD TakeEventsLocked();

@@ -4,6 +4,11 @@
 // handheld is about to block: whoever waits for a line has it no later than
 // the program next waits. A batch that grows large goes out at once, so the
 // queue stays small however long no thread waits.
+//
+// Every thread's lines go to one queue, in the order they were recorded,
+// and batches are written one at a time in the order they were taken: what
+// comes out is the record's order. Cause before effect is then up to the
+// calls that wake another thread, which record their line before the wake.
 #include <errno.h>
 #include <poll.h>
 #include <unistd.h>
