@@ -271,7 +271,7 @@ struct Reentry {
   std::vector<std::pair<std::string, size_t>> counts;  // trace lines starting so, in the whole run
   std::string complaint;                               // expected on standard error, if any
   // COM3 is a pseudo-terminal of the test's own instead of the adapter's
-  // bridge, so that "busy" can lock it; "type" is not available then.
+  // pseudo-terminal, so that "busy" can lock it; "type" is not available then.
   bool ownPort = false;
 };
 

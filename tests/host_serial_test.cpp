@@ -832,11 +832,15 @@ TEST_F(HostSerialTest, ReaderSeesEveryByteInOrderUntilClosed) {
 
 // ---- Both kinds of port: a tty and a queue in memory -----------------------
 
-enum class PortKind { Tty, Memory };
+// A tty opened by path, a queue in memory, or a tty descriptor the device
+// was given (as nuvik gives its pseudo-terminal's master).
+enum class PortKind { Tty, Memory, Descriptor };
 
-std::string KindName(const ::testing::TestParamInfo<PortKind>& info) {
-  return info.param == PortKind::Tty ? "Tty" : "Memory";
+const char* KindLabel(PortKind kind) {
+  return kind == PortKind::Tty ? "Tty" : kind == PortKind::Memory ? "Memory" : "Descriptor";
 }
+
+std::string KindName(const ::testing::TestParamInfo<PortKind>& info) { return KindLabel(info.param); }
 
 // A port of either kind behind COM3:, and a way to play the adapter on it.
 class PortKindFixture {
@@ -852,10 +856,16 @@ class PortKindFixture {
     device::MapPort(u"COM3:", pty_.slavePath);
     probe_ = ::open(pty_.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(probe_, 0);
+    if (kind == PortKind::Descriptor) {
+      given_ = ::open(pty_.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      ASSERT_GE(given_, 0);
+      device::MapPortToDescriptor(u"COM3:", given_);
+    }
   }
   void TearDownKind() {
     for (HANDLE port : open_) CloseHandle(port);
     EXPECT_EQ(device::OpenPorts(), 0);
+    if (given_ >= 0) ::close(given_);
     if (probe_ >= 0) ::close(probe_);
     device::ClosePty(&pty_);
     device::Reset();
@@ -900,6 +910,7 @@ class PortKindFixture {
   PortKind kind_ = PortKind::Tty;
   device::Pty pty_;
   int probe_ = -1;
+  int given_ = -1;  // the descriptor a Descriptor port reads duplicates of
   std::vector<HANDLE> open_;
 };
 
@@ -909,8 +920,8 @@ class HostSerialKindTest : public PortKindFixture, public ::testing::TestWithPar
   void TearDown() override { TearDownKind(); }
 };
 
-INSTANTIATE_TEST_SUITE_P(HostSerial, HostSerialKindTest, ::testing::Values(PortKind::Tty, PortKind::Memory),
-                         KindName);
+INSTANTIATE_TEST_SUITE_P(HostSerial, HostSerialKindTest,
+                         ::testing::Values(PortKind::Tty, PortKind::Memory, PortKind::Descriptor), KindName);
 
 TEST_P(HostSerialKindTest, OpenIsExclusiveAndTraced) {
   HANDLE first = Open();
@@ -1015,7 +1026,7 @@ TEST_P(HostSerialKindTimeoutTest, ReadEndsAsTheTimeoutsSay) {
 INSTANTIATE_TEST_SUITE_P(
     HostSerial, HostSerialKindTimeoutTest,
     ::testing::Combine(
-        ::testing::Values(PortKind::Tty, PortKind::Memory),
+        ::testing::Values(PortKind::Tty, PortKind::Memory, PortKind::Descriptor),
         ::testing::Values(TimeoutCase{"ImmediateEmpty", {MAXDWORD, 0, 0, 0, 0}, "", 3, 0, 0, 500},
                           TimeoutCase{"ImmediatePartial", {MAXDWORD, 0, 0, 0, 0}, "AB", 3, 2, 0, 500},
                           TimeoutCase{"ImmediateFull", {MAXDWORD, 0, 0, 0, 0}, "ABCD", 3, 3, 0, 500},
@@ -1024,8 +1035,7 @@ INSTANTIATE_TEST_SUITE_P(
                           TimeoutCase{"IntervalAfterLastByte", {30, 0, 0, 0, 0}, "AB", 4, 2, 25, 2000},
                           TimeoutCase{"NoTimeoutsEnoughBytes", {0, 0, 0, 0, 0}, "ABCD", 3, 3, 0, 1000})),
     [](const ::testing::TestParamInfo<std::tuple<PortKind, TimeoutCase>>& info) {
-      return std::string(std::get<0>(info.param) == PortKind::Tty ? "Tty" : "Memory") +
-             std::get<1>(info.param).label;
+      return std::string(KindLabel(std::get<0>(info.param))) + std::get<1>(info.param).label;
     });
 
 // A read with no time-out blocks until its last byte arrives, however the
@@ -1348,6 +1358,11 @@ TEST_F(HostMemoryPortTest, LatestMappingWinsAndResetForgetsIt) {
   port = Open();
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(device::FeedPort(u"COM3:", bytes, 1));
+  EXPECT_TRUE(Close(port));
+  device::MapPortToDescriptor(u"COM3:", pty.master);
+  port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(device::FeedPort(u"COM3:", bytes, 1)) << "a descriptor port is not fed from memory";
   EXPECT_TRUE(Close(port));
   device::Reset();
   EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);

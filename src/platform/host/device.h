@@ -162,8 +162,16 @@ int OpenRegistryKeys();
 
 // The tty behind a device name such as u"COM3:".
 void MapPort(const std::u16string& name, const std::string& ttyPath);
+// A tty already open in this process behind a device name, e.g. the
+// master of a pseudo-terminal whose slave an adapter writes to. Each open
+// of the port reads a duplicate of `fd`, set non-blocking and flushed of
+// what came while no port was open, and closes it when the port closes;
+// `fd` stays the caller's. Opens are exclusive (by the device's own rule:
+// there is no tty lock to take).
+void MapPortToDescriptor(const std::u16string& name, int fd);
 // Asked for a tty path when an unmapped name is opened; an empty result
-// means the device does not exist.
+// means the device does not exist, unless the resolver mapped the name
+// itself meanwhile (with MapPort or MapPortToDescriptor).
 void SetPortResolver(std::function<std::string(const std::u16string& name)> resolver);
 
 // Told whenever the tty behind a port cannot be opened, with the port's

@@ -24,12 +24,13 @@ struct PortTable {
   std::mutex mutex;
   std::map<std::u16string, std::string> paths;  // by lower-case device name
   std::set<std::u16string> memory;              // lower-case names that read from memory
+  std::map<std::u16string, int> descriptors;    // lower-case names that read a descriptor given
   std::function<std::string(const std::u16string&)> resolver;
   std::function<void(const std::u16string&, const std::string&, const std::string&)> refusalSink;
   std::vector<std::weak_ptr<SerialPort>> open;
-  // Open memory ports by lower-case name: they have no tty lock to keep a
-  // second open out, so this does.
-  std::map<std::u16string, std::weak_ptr<SerialPort>> memoryOpen;
+  // Open memory and descriptor ports by lower-case name: they have no tty
+  // lock of their own to keep a second open out, so this does.
+  std::map<std::u16string, std::weak_ptr<SerialPort>> unlockedOpen;
 };
 
 PortTable& Table() {
@@ -65,26 +66,59 @@ struct LateCalls {
 };
 LateCalls g_late[device::PortCall::SetMask + 1];
 
-// What stands behind a device name: a memory queue, a tty path, or
-// nothing (an empty path).
+// What stands behind a device name: a memory queue, a tty descriptor, a
+// tty path, or nothing (no descriptor and an empty path).
 struct Target {
   bool memory = false;
+  int descriptor = -1;
   std::string path;
 };
+
+// The name's mapping; false if it has none.
+bool MappedLocked(const PortTable& table, const std::u16string& key, Target* target) {
+  if (table.memory.count(key)) {
+    target->memory = true;
+    return true;
+  }
+  auto descriptor = table.descriptors.find(key);
+  if (descriptor != table.descriptors.end()) {
+    target->descriptor = descriptor->second;
+    return true;
+  }
+  auto path = table.paths.find(key);
+  if (path == table.paths.end()) return false;
+  target->path = path->second;
+  return true;
+}
+
+// Forgets what the name was mapped to and maps it with `mapTo`.
+template <class MapTo>
+void Remap(const std::u16string& name, MapTo mapTo) {
+  PortTable& table = Table();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  std::u16string key = WideLower(name);
+  table.paths.erase(key);
+  table.memory.erase(key);
+  table.descriptors.erase(key);
+  mapTo(table, key);
+}
 
 Target TargetOf(const std::u16string& name) {
   std::function<std::string(const std::u16string&)> resolver;
   std::u16string key = WideLower(name);
+  Target target;
+  PortTable& table = Table();
   {
-    PortTable& table = Table();
     std::lock_guard<std::mutex> lock(table.mutex);
-    if (table.memory.count(key)) return Target{true, {}};
-    auto found = table.paths.find(key);
-    if (found != table.paths.end()) return Target{false, found->second};
+    if (MappedLocked(table, key, &target)) return target;
     resolver = table.resolver;
   }
-  // Outside the lock: a resolver may well map the port itself.
-  return Target{false, resolver ? resolver(name) : std::string()};
+  // Outside the lock: a resolver may well map the port itself, and then
+  // its mapping counts.
+  std::string path = resolver ? resolver(name) : std::string();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  if (!MappedLocked(table, key, &target)) target.path = path;
+  return target;
 }
 
 // Drops a port that is closing from the table of open ports.
@@ -98,9 +132,9 @@ void ForgetOpenPort(const SerialPort* port) {
                               return !held || held.get() == port;
                             }),
              open.end());
-  for (auto it = table.memoryOpen.begin(); it != table.memoryOpen.end();) {
+  for (auto it = table.unlockedOpen.begin(); it != table.unlockedOpen.end();) {
     auto held = it->second.lock();
-    it = (!held || held.get() == port) ? table.memoryOpen.erase(it) : std::next(it);
+    it = (!held || held.get() == port) ? table.unlockedOpen.erase(it) : std::next(it);
   }
 }
 
@@ -191,6 +225,28 @@ void ReportRefusal(const std::u16string& name, const std::string& path, const st
     sink = table.refusalSink;
   }
   if (sink) sink(name, path, why);
+}
+
+// A duplicate of a tty descriptor the device was given, for one open: non-
+// blocking, with what it received while no port was open dropped, as for
+// a tty opened by path. -1 with *error and *why set on failure.
+int OpenDescriptor(int descriptor, DWORD* error, std::string* why) {
+  int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    int failure = errno;
+    *error = ErrorOfOpen(failure);
+    *why = ErrorText(failure);
+    return -1;
+  }
+  int flags = ::fcntl(fd, F_GETFL);
+  if (!::isatty(fd) || flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    ::close(fd);
+    *error = ERROR_NOT_SUPPORTED;  // as for a path that is no terminal
+    *why = "not a terminal";
+    return -1;
+  }
+  ::tcflush(fd, TCIFLUSH);
+  return fd;
 }
 
 HANDLE FailOpen(const std::u16string& name, DWORD error) {
@@ -372,6 +428,7 @@ void ResetSerial() {
   std::lock_guard<std::mutex> lock(table.mutex);
   table.paths.clear();
   table.memory.clear();
+  table.descriptors.clear();
   table.resolver = nullptr;
   table.refusalSink = nullptr;
   device::SetPortCallHook(nullptr);
@@ -394,36 +451,50 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   std::u16string device = host::Wide(name);
   if (device.empty() || disposition != OPEN_EXISTING) return host::FailOpen(device, ERROR_INVALID_PARAMETER);
   host::Target target = host::TargetOf(device);
-  if (!target.memory && target.path.empty()) return host::FailOpen(device, ERROR_FILE_NOT_FOUND);
+  bool locked = !target.memory && target.descriptor < 0;  // a tty opened by path, with its own lock
+  if (locked && target.path.empty()) return host::FailOpen(device, ERROR_FILE_NOT_FOUND);
   if (host::FaultOn(device::Fault::PortBusy)) return host::FailOpen(device, ERROR_SHARING_VIOLATION);
 
   std::shared_ptr<SerialPort> port;
-  if (!target.memory) {
-    DWORD error = ERROR_SUCCESS;
-    std::string why;
+  std::unique_ptr<host::ByteSource> source;
+  DWORD error = ERROR_SUCCESS;
+  std::string why;
+  if (locked) {
     int fd = host::OpenTty(target.path, &error, &why);
     if (fd < 0) {
       host::ReportRefusal(device, target.path, why);
       return host::FailOpen(device, error);
     }
     port = std::make_shared<SerialPort>(device, host::NewTtySource(fd));
+  } else if (target.descriptor >= 0) {
+    int fd = host::OpenDescriptor(target.descriptor, &error, &why);
+    if (fd < 0) {
+      host::ReportRefusal(device, "descriptor " + std::to_string(target.descriptor), why);
+      return host::FailOpen(device, error);
+    }
+    source = host::NewTtySource(fd);
+  } else {
+    source = host::NewMemorySource();
   }
   bool busy = false;
   {
     host::PortTable& table = host::Table();
     std::lock_guard<std::mutex> lock(table.mutex);
-    if (target.memory) {
+    if (!locked) {
       // Taken under the table's lock, so two opens cannot both win.
-      std::weak_ptr<SerialPort>& holder = table.memoryOpen[host::WideLower(device)];
+      std::weak_ptr<SerialPort>& holder = table.unlockedOpen[host::WideLower(device)];
       busy = !holder.expired();
       if (!busy) {
-        port = std::make_shared<SerialPort>(device, host::NewMemorySource());
+        port = std::make_shared<SerialPort>(device, std::move(source));
         holder = port;
       }
     }
     if (!busy) table.open.push_back(port);
   }
-  if (busy) return host::FailOpen(device, ERROR_SHARING_VIOLATION);
+  if (busy) {
+    source->Release();
+    return host::FailOpen(device, ERROR_SHARING_VIOLATION);
+  }
   HANDLE handle = host::NewHandle(port);
   host::Trace("CreateFileW name=" + device::Quote(device) + " result=ok");
   return handle;
@@ -431,21 +502,18 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
 
 namespace device {
 
-// The latest mapping of a name wins, whether to a tty or to memory.
+// The latest mapping of a name wins, whether to a tty, a descriptor or
+// memory.
 void MapPort(const std::u16string& name, const std::string& ttyPath) {
-  host::PortTable& table = host::Table();
-  std::lock_guard<std::mutex> lock(table.mutex);
-  std::u16string key = host::WideLower(name);
-  table.memory.erase(key);
-  table.paths[key] = ttyPath;
+  host::Remap(name, [&](host::PortTable& table, const std::u16string& key) { table.paths[key] = ttyPath; });
+}
+
+void MapPortToDescriptor(const std::u16string& name, int fd) {
+  host::Remap(name, [fd](host::PortTable& table, const std::u16string& key) { table.descriptors[key] = fd; });
 }
 
 void MapPortToMemory(const std::u16string& name) {
-  host::PortTable& table = host::Table();
-  std::lock_guard<std::mutex> lock(table.mutex);
-  std::u16string key = host::WideLower(name);
-  table.paths.erase(key);
-  table.memory.insert(key);
+  host::Remap(name, [](host::PortTable& table, const std::u16string& key) { table.memory.insert(key); });
 }
 
 bool FeedPort(const std::u16string& name, const void* bytes, size_t count) {
@@ -454,8 +522,8 @@ bool FeedPort(const std::u16string& name, const void* bytes, size_t count) {
   {
     host::PortTable& table = host::Table();
     std::lock_guard<std::mutex> lock(table.mutex);
-    auto found = table.memoryOpen.find(host::WideLower(name));
-    if (found != table.memoryOpen.end()) port = found->second.lock();
+    auto found = table.unlockedOpen.find(host::WideLower(name));
+    if (found != table.unlockedOpen.end()) port = found->second.lock();
   }
   return port && port->Feed(bytes, count);
 }

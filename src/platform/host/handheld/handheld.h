@@ -8,10 +8,13 @@
 
 namespace handheld {
 
-// An unmapped port's tty, made on first open and kept for the run: returns
-// the path the program opens; the path an adapter writes to is announced in
-// the trace. Empty when no pseudo-terminal can be had.
-std::string BridgePortFor(const std::u16string& name);
+// A port resolver: an unmapped port gets a pseudo-terminal, made on its
+// first open and kept for the run, whose master the port reads
+// (device::MapPortToDescriptor); the slave's path, where an adapter writes,
+// is announced in the trace. Returns no path: the mapping is the answer,
+// and without one (no pseudo-terminal could be had) the device does not
+// exist.
+std::string AdapterPortFor(const std::u16string& name);
 
 // Reads commands from standard input on its own thread until end of input.
 // The first line is taken once start-up is over: the program's main thread

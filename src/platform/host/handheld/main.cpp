@@ -58,7 +58,7 @@ void SetUpPorts() {
     name[3] = static_cast<char16_t>(u'0' + n);
     if (path != nullptr && *path != 0) device::MapPort(name, path);
   }
-  device::SetPortResolver(handheld::BridgePortFor);
+  device::SetPortResolver(handheld::AdapterPortFor);
   // A port whose tty cannot be had shows the program's own boxes; what
   // stands behind it, and why it was refused, is said here.
   device::SetPortRefusalSink([](const std::u16string& name, const std::string& path, const std::string& why) {
