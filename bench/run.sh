@@ -67,7 +67,7 @@ run "$out/nuvik_bench_link_latency" 2000
 
 stage "4, 5, 2b, 3b and 6. The nuvik process: idle, failing device, footprint, adapter --fast beside a bare reader, latency, soak"
 run python3 bench/process_bench.py "$build" --idle-seconds 10 --failing-seconds 5 --packets 100000 \
-  --rounds 3 --latency-packets 500 --soak-packets 1000000 \
+  --rounds 3 --latency-packets 500 --soak-packets 1000000 --typing-soak-packets 2000000 \
   --windows-dir build/mingw-i686 --windows-dir build/mingw-x64
 
 stage "Results"
