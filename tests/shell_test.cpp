@@ -173,6 +173,40 @@ TEST_F(ShellTest, DisableThenEnableSwapsIconAndGrayedItem) {
   EXPECT_EQ(device::LiveIcons(), 1);
 }
 
+// A manufacturer's raw-infrared driver need not end a wait when the mask
+// changes. Disable then waits for the reader only so long (about 2 s), closes
+// the handle under it, which ends the wait, and the tray answers again. The
+// 10 s below only catches a hang; the bound itself is the program's.
+TEST_F(ShellTest, DisableWithADeafDriverIsBoundedAndEnableWorksAfter) {
+  device::SetFault(device::Fault::DeafWait, true);
+  Start();
+  ASSERT_TRUE(device::WaitFor([] { return device::PortWaits() >= 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the reader is inside its wait
+
+  std::atomic<bool> disabled{false};
+  std::thread user([&] {
+    SendCommand(IDM_DISABLE);
+    disabled = true;
+    device::NotifyChanged();
+  });
+  bool returned = device::WaitFor([&] { return disabled.load(); }, 10000);
+  EXPECT_TRUE(returned) << "Disable hangs on a driver that ignores the mask";
+  user.join();
+  EXPECT_FALSE(IsIrPortOpen());
+  EXPECT_EQ(device::Tray().iconId, IDI_DISABLED);
+  EXPECT_TRUE(device::WaitFor([] { return device::LiveThreads() == 0; })) << "the old reader never ended";
+
+  // The next open gets the old handle value back; only its own reader reads.
+  SendCommand(IDM_ENABLE);
+  EXPECT_TRUE(IsIrPortOpen());
+  EXPECT_EQ(device::Tray().iconId, IDI_ENABLED);
+  EXPECT_EQ(device::LiveThreads(), 1);
+  ASSERT_TRUE(pty_.Write({0x41, 0x1E, 0x00, 0x5F}));
+  EXPECT_TRUE(device::WaitFor([] { return device::SendInputs().size() == 1; }));
+  EXPECT_TRUE(device::MessageBoxes().empty());
+  device::SetFault(device::Fault::DeafWait, false);
+}
+
 struct BoxCommandCase {
   const char* name;
   UINT command;
