@@ -23,6 +23,24 @@
 
 #include "win32.h"
 
+// ---- Win32 calls the program does not make ------------------------------
+// The handheld has them (Windows CE 1.0) and tests and tools use them to look
+// at what the program did; win32.h leaves them out so that a program that
+// starts calling one is noticed and its row added to docs/ce-api.md.
+
+#define STILL_ACTIVE 259
+#define INFINITE 0xffffffffu
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define WAIT_FAILED 0xffffffffu
+
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD error);
+BOOL WINAPI GetCommMask(HANDLE port, LPDWORD mask);
+BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
+DWORD WINAPI GetCurrentThreadId(void);
+
 namespace device {
 
 // ---- Lifecycle -------------------------------------------------------------

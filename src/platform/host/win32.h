@@ -63,7 +63,7 @@ typedef DWORD REGSAM;
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define MAXDWORD 0xffffffffu
 
-// Errors (GetLastError and the registry's return codes).
+// Errors (the registry's return codes, and what the device reports).
 #define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_ACCESS_DENIED 5L
@@ -153,11 +153,6 @@ typedef struct _COMMTIMEOUTS {
 
 // Threads.
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
-#define STILL_ACTIVE 259
-#define INFINITE 0xffffffffu
-#define WAIT_OBJECT_0 0u
-#define WAIT_TIMEOUT 258u
-#define WAIT_FAILED 0xffffffffu
 
 // Registry.
 #define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
@@ -311,8 +306,6 @@ typedef struct tagINPUT {
 
 // --- Operations -------------------------------------------------------------
 
-DWORD WINAPI GetLastError(void);
-void WINAPI SetLastError(DWORD error);
 DWORD WINAPI GetTickCount(void);
 void WINAPI Sleep(DWORD milliseconds);
 // The CE 1.0 set; the compare-exchange and pointer forms came only with
@@ -333,14 +326,10 @@ BOOL WINAPI GetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI SetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI EscapeCommFunction(HANDLE port, DWORD function);
 BOOL WINAPI SetCommMask(HANDLE port, DWORD mask);
-BOOL WINAPI GetCommMask(HANDLE port, LPDWORD mask);
 BOOL WINAPI WaitCommEvent(HANDLE port, LPDWORD event, LPOVERLAPPED overlapped);
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stackSize, LPTHREAD_START_ROUTINE routine,
                            LPVOID parameter, DWORD flags, LPDWORD threadId);
-BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
-DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
-DWORD WINAPI GetCurrentThreadId(void);
 
 LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
 LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
