@@ -214,6 +214,23 @@ TEST_F(IrPortLinkTest, LineEventsOnlyWakeTheReader) {
   EXPECT_TRUE(IsIrPortOpen());
 }
 
+// A reader that runs late, as on a busy single-CPU handheld: it takes a
+// packet's first byte, finds nothing more yet, and gets the processor back
+// only after the rest has arrived. The packet is still typed, once.
+TEST_F(IrPortLinkTest, LateReaderStillTypesTheWholePacket) {
+  ASSERT_EQ(Open(), 1);
+  ASSERT_TRUE(device::WaitFor([] { return device::PortWaits() >= 1; }));
+  long reads = device::PortReads();
+  device::DelayAfterPortCall(device::PortCall::Read, 60, 2);  // the key code, then the empty read after it
+  ASSERT_TRUE(pty_.Write({0x41}));
+  ASSERT_TRUE(device::WaitFor([&] { return device::PortReads() >= reads + 2; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(pty_.Write({0x1E, 0x00, 0x5F}));
+  EXPECT_TRUE(device::WaitFor([] { return device::SendInputs().size() == 1; }));
+  ASSERT_TRUE(TypeKeyAndSee(3));
+  EXPECT_EQ(device::SendInputs().size(), 3u) << "framing stays on packet boundaries";
+}
+
 TEST_F(IrPortLinkTest, DisableWhileWaitingEndsReaderAndReadsNoMore) {
   ASSERT_EQ(Open(), 1);
   ASSERT_TRUE(device::WaitFor([] { return device::PortWaits() >= 1; }));
