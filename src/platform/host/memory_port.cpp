@@ -16,14 +16,6 @@ namespace {
 
 class MemorySource : public ByteSource {
  public:
-  DCB InitialDcb() override { return DefaultDcb(); }
-
-  // Stores what a tty would accept, and refuses what it would refuse.
-  DWORD Configure(const DCB& dcb) override {
-    return LineSettingsPossible(dcb) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
-  }
-
-  void Escape(DWORD function) override { (void)function; }  // no lines, no transceiver
   int PollFd() const override { return -1; }
 
   // Arrivals are fed in (Append), never pulled: nothing was taken that

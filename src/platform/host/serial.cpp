@@ -261,7 +261,7 @@ HANDLE FailOpen(const std::u16string& name, DWORD error) {
 // ---- SerialPort ------------------------------------------------------------
 
 SerialPort::SerialPort(std::u16string name, std::unique_ptr<ByteSource> source)
-    : openNumber(++g_opens), dcb(source->InitialDcb()), name_(std::move(name)), source_(std::move(source)) {
+    : openNumber(++g_opens), name_(std::move(name)), source_(std::move(source)) {
   g_openPorts++;
 }
 
@@ -309,7 +309,6 @@ bool SerialPort::Feed(const void* bytes, size_t count) {
   std::lock_guard<std::mutex> lock(mutex);
   if (closed || !source_->Append(bytes, count)) return false;
   NoteArrivalsLocked(static_cast<DWORD>(count));
-  WakeAllLocked();  // a blocking read waits for bytes whatever the mask
   return true;
 }
 

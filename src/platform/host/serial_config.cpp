@@ -1,5 +1,14 @@
 // Line settings, time-outs, escape functions and the event mask of a serial
-// port, and the tty source that carries them over to a real terminal.
+// port, and the tty source that carries the line settings over to a real
+// terminal.
+//
+// The port serves one kind of line: the adapter's, 9600 bit/s 8N1 with no
+// flow control, read by calls that take what is buffered and return at
+// once. Whatever else a serial driver offers (other rates and framings,
+// parity, flow control, reads that wait, the modem-line and break escapes)
+// is refused with ERROR_INVALID_PARAMETER rather than simulated: a caller
+// that asks for it learns at once that this device cannot give it, where a
+// simulation nothing runs would only look as if it did.
 #include <stddef.h>
 #include <string.h>
 #include <sys/file.h>
@@ -14,51 +23,7 @@
 namespace host {
 namespace {
 
-constexpr DWORD kParityOdd = 1;
-constexpr DWORD kParityEven = 2;
-constexpr DWORD kParityMark = 3;
-constexpr DWORD kParitySpace = 4;
-constexpr DWORD kStopBitsOne5 = 1;
-constexpr DWORD kStopBitsTwo = 2;
-constexpr DWORD kControlEnable = 1;
-constexpr DWORD kControlHandshake = 2;
-
-constexpr DWORD kSetXoff = 1;
-constexpr DWORD kSetXon = 2;
-constexpr DWORD kSetRts = 3;
-constexpr DWORD kClrRts = 4;
-constexpr DWORD kSetDtr = 5;
-constexpr DWORD kClrDtr = 6;
-constexpr DWORD kResetDev = 7;
-constexpr DWORD kSetBreak = 8;
-constexpr DWORD kClrBreak = 9;
-
-struct BaudRate {
-  DWORD rate;
-  speed_t speed;
-};
-
-const BaudRate kBaudRates[] = {
-    {110, B110},   {300, B300},     {600, B600},     {1200, B1200},   {2400, B2400},     {4800, B4800},
-    {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
-};
-
-bool SpeedOf(DWORD rate, speed_t* speed) {
-  for (const BaudRate& b : kBaudRates) {
-    if (b.rate == rate) {
-      *speed = b.speed;
-      return true;
-    }
-  }
-  return false;
-}
-
-DWORD RateOf(speed_t speed) {
-  for (const BaudRate& b : kBaudRates) {
-    if (b.speed == speed) return b.rate;
-  }
-  return 0;
-}
+constexpr DWORD kControlEnable = 1;  // DTR or RTS held on, as DTR_CONTROL_ENABLE and RTS_CONTROL_ENABLE
 
 DWORD FlagWord(const DCB& dcb) {
   DWORD flags;
@@ -66,97 +31,19 @@ DWORD FlagWord(const DCB& dcb) {
   return flags;
 }
 
+// Whether a DCB asks for the adapter's line: 9600 bit/s, 8 data bits, no
+// parity, one stop bit, binary, DTR and RTS each held on or off, and every
+// other switch off. The characters and limits are kept as given: with their
+// switches off they act on nothing.
+bool IsAdapterLine(const DCB& d) {
+  return d.BaudRate == CBR_9600 && d.ByteSize == 8 && d.Parity == NOPARITY && d.StopBits == ONESTOPBIT &&
+         d.fBinary && !d.fParity && !d.fOutxCtsFlow && !d.fOutxDsrFlow && d.fDtrControl <= kControlEnable &&
+         !d.fDsrSensitivity && !d.fTXContinueOnXoff && !d.fOutX && !d.fInX && !d.fErrorChar && !d.fNull &&
+         d.fRtsControl <= kControlEnable && !d.fAbortOnError;
+}
+
 // Modem lines: a pseudo-terminal has none, so failures change nothing.
 void SetModemLine(int fd, int line, bool on) { ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line); }
-
-// The termios settings for a DCB, over the tty's current ones; false when
-// the DCB asks for something the tty cannot do.
-bool TermiosFor(const DCB& dcb, termios* tio) {
-  speed_t speed;
-  if (!SpeedOf(dcb.BaudRate, &speed)) return false;
-  tcflag_t size;
-  switch (dcb.ByteSize) {
-    case 5:
-      size = CS5;
-      break;
-    case 6:
-      size = CS6;
-      break;
-    case 7:
-      size = CS7;
-      break;
-    case 8:
-      size = CS8;
-      break;
-    default:
-      return false;
-  }
-  if (dcb.Parity > kParitySpace || dcb.StopBits > kStopBitsTwo) return false;
-  if (dcb.StopBits == kStopBitsOne5 && dcb.ByteSize != 5)
-    return false;  // 1.5 stop bits exist only for 5 bits
-#ifndef CMSPAR
-  if (dcb.Parity == kParityMark || dcb.Parity == kParitySpace) return false;
-#endif
-
-  // Raw bytes both ways: no line editing, echo, signals or translation.
-  tio->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
-  tio->c_oflag &= ~OPOST;
-  tio->c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-  tio->c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-#ifdef CMSPAR
-  tio->c_cflag &= ~CMSPAR;
-#endif
-  tio->c_cflag |= size | CLOCAL | CREAD;
-  tio->c_cc[VMIN] = 1;
-  tio->c_cc[VTIME] = 0;
-
-  if (dcb.Parity != NOPARITY) tio->c_cflag |= PARENB;
-  if (dcb.Parity == kParityOdd || dcb.Parity == kParityMark) tio->c_cflag |= PARODD;
-#ifdef CMSPAR
-  if (dcb.Parity == kParityMark || dcb.Parity == kParitySpace) tio->c_cflag |= CMSPAR;
-#endif
-  if (dcb.fParity) tio->c_iflag |= INPCK;
-  if (dcb.StopBits != ONESTOPBIT) tio->c_cflag |= CSTOPB;
-  if (dcb.fOutxCtsFlow || dcb.fRtsControl == kControlHandshake) tio->c_cflag |= CRTSCTS;
-  if (dcb.fOutX) tio->c_iflag |= IXON;
-  if (dcb.fInX) tio->c_iflag |= IXOFF;
-  if (dcb.fOutX || dcb.fInX) {
-    tio->c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-    tio->c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
-  }
-  cfsetispeed(tio, speed);
-  cfsetospeed(tio, speed);
-  return true;
-}
-
-const char* EscapeName(DWORD function) {
-  switch (function) {
-    case kSetXoff:
-      return "SETXOFF";
-    case kSetXon:
-      return "SETXON";
-    case kSetRts:
-      return "SETRTS";
-    case kClrRts:
-      return "CLRRTS";
-    case kSetDtr:
-      return "SETDTR";
-    case kClrDtr:
-      return "CLRDTR";
-    case kResetDev:
-      return "RESETDEV";
-    case kSetBreak:
-      return "SETBREAK";
-    case kClrBreak:
-      return "CLRBREAK";
-    case SETIR:
-      return "SETIR";
-    case CLRIR:
-      return "CLRIR";
-    default:
-      return nullptr;
-  }
-}
 
 std::string Failed(DWORD error) { return " result=FALSE error=" + std::to_string(error); }
 
@@ -175,108 +62,36 @@ DCB DefaultDcb() {
   return dcb;
 }
 
-bool LineSettingsPossible(const DCB& dcb) {
-  termios scratch = {};
-  return TermiosFor(dcb, &scratch);
-}
-
-DCB DcbFromTty(int fd) {
-  DCB dcb = DefaultDcb();
-  termios tio;
-  if (::tcgetattr(fd, &tio) == 0) {
-    dcb.BaudRate = RateOf(cfgetospeed(&tio));
-    switch (tio.c_cflag & CSIZE) {
-      case CS5:
-        dcb.ByteSize = 5;
-        break;
-      case CS6:
-        dcb.ByteSize = 6;
-        break;
-      case CS7:
-        dcb.ByteSize = 7;
-        break;
-      default:
-        dcb.ByteSize = 8;
-        break;
-    }
-    if (tio.c_cflag & PARENB) {
-      bool odd = (tio.c_cflag & PARODD) != 0;
-      dcb.Parity = odd ? kParityOdd : kParityEven;
-#ifdef CMSPAR
-      if (tio.c_cflag & CMSPAR) dcb.Parity = odd ? kParityMark : kParitySpace;
-#endif
-    }
-    if (tio.c_cflag & CSTOPB) dcb.StopBits = dcb.ByteSize == 5 ? kStopBitsOne5 : kStopBitsTwo;
-    dcb.fParity = (tio.c_iflag & INPCK) ? 1 : 0;
-    dcb.fOutxCtsFlow = (tio.c_cflag & CRTSCTS) ? 1 : 0;
-    dcb.fRtsControl = (tio.c_cflag & CRTSCTS) ? kControlHandshake : 0;
-    dcb.fOutX = (tio.c_iflag & IXON) ? 1 : 0;
-    dcb.fInX = (tio.c_iflag & IXOFF) ? 1 : 0;
-    dcb.XonChar = static_cast<char>(tio.c_cc[VSTART]);
-    dcb.XoffChar = static_cast<char>(tio.c_cc[VSTOP]);
-    dcb.EofChar = static_cast<char>(tio.c_cc[VEOF]);
-  }
-  int lines = 0;
-  if (::ioctl(fd, TIOCMGET, &lines) == 0) {
-    dcb.fDtrControl = (lines & TIOCM_DTR) ? kControlEnable : 0;
-    if (!dcb.fOutxCtsFlow) dcb.fRtsControl = (lines & TIOCM_RTS) ? kControlEnable : 0;
-  }
-  return dcb;
+bool ReadsReturnAtOnce(const COMMTIMEOUTS& t) {
+  return t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+         t.ReadTotalTimeoutConstant == 0;
 }
 
 namespace {
-
-void EscapeTty(int fd, DWORD function) {
-  switch (function) {
-    case kSetXoff:
-      ::tcflow(fd, TCOOFF);
-      break;
-    case kSetXon:
-      ::tcflow(fd, TCOON);
-      break;
-    case kSetRts:
-      SetModemLine(fd, TIOCM_RTS, true);
-      break;
-    case kClrRts:
-      SetModemLine(fd, TIOCM_RTS, false);
-      break;
-    case kSetDtr:
-      SetModemLine(fd, TIOCM_DTR, true);
-      break;
-    case kClrDtr:
-      SetModemLine(fd, TIOCM_DTR, false);
-      break;
-    case kSetBreak:
-      ::ioctl(fd, TIOCSBRK);
-      break;
-    case kClrBreak:
-      ::ioctl(fd, TIOCCBRK);
-      break;
-    default:
-      break;  // the tty has no infrared transceiver to switch, nor a device to reset
-  }
-}
 
 // A tty held with an exclusive lock for as long as the port is open.
 class TtySource : public ByteSource {
  public:
   explicit TtySource(int fd) : fd_(fd) {}
 
-  DCB InitialDcb() override { return DcbFromTty(fd_); }
-
+  // The adapter's line, raw: no line editing, echo, signals, translation or
+  // flow control of any kind, so every byte the transceiver hears reaches
+  // the reader as it came.
   DWORD Configure(const DCB& dcb) override {
     termios tio;
     if (::tcgetattr(fd_, &tio) != 0) return ERROR_GEN_FAILURE;
-    if (!TermiosFor(dcb, &tio)) return ERROR_INVALID_PARAMETER;
+    ::cfmakeraw(&tio);  // 8 data bits, no parity, one byte at a time
+    tio.c_iflag &= ~(IXOFF | IXANY | INPCK);
+    tio.c_cflag &= ~(CSTOPB | CRTSCTS | PARODD);
+    tio.c_cflag |= CLOCAL | CREAD;
+    ::cfsetispeed(&tio, B9600);
+    ::cfsetospeed(&tio, B9600);
     if (::tcsetattr(fd_, TCSANOW, &tio) != 0) return ERROR_GEN_FAILURE;
-    SetModemLine(fd_, TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
-    if (dcb.fRtsControl != kControlHandshake) {
-      SetModemLine(fd_, TIOCM_RTS, dcb.fRtsControl != RTS_CONTROL_DISABLE);
-    }
+    SetModemLine(fd_, TIOCM_DTR, dcb.fDtrControl == kControlEnable);
+    SetModemLine(fd_, TIOCM_RTS, dcb.fRtsControl == kControlEnable);
     return ERROR_SUCCESS;
   }
 
-  void Escape(DWORD function) override { EscapeTty(fd_, function); }
   int PollFd() const override { return fd_; }
 
   DWORD Pull() override {
@@ -415,6 +230,8 @@ BOOL WINAPI SetCommState(HANDLE handle, LPDCB dcb) {
   DWORD error = ERROR_SUCCESS;
   if (host::FaultOn(device::Fault::SetCommState)) {
     error = ERROR_GEN_FAILURE;
+  } else if (!host::IsAdapterLine(*dcb)) {
+    error = ERROR_INVALID_PARAMETER;
   } else {
     std::lock_guard<std::mutex> lock(port->mutex);
     error = port->source()->Configure(*dcb);
@@ -444,10 +261,10 @@ BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
   DWORD error = ERROR_SUCCESS;
   if (host::FaultOn(device::Fault::SetCommTimeouts)) {
     error = ERROR_GEN_FAILURE;
-  } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-             t.ReadTotalTimeoutConstant == MAXDWORD) {
-    error =
-        ERROR_INVALID_PARAMETER;  // "wait for ever for the first byte, then return at once" has no meaning
+  } else if (!host::ReadsReturnAtOnce(t)) {
+    // The port serves no read that waits. Nothing is ever written, so the
+    // write time-outs are kept as given.
+    error = ERROR_INVALID_PARAMETER;
   } else {
     std::lock_guard<std::mutex> lock(port->mutex);
     if (port->closed) {
@@ -464,12 +281,13 @@ BOOL WINAPI EscapeCommFunction(HANDLE handle, DWORD function) {
   if (!port) return FALSE;
   SerialPort::Call call(port.get());
   if (!call.ok()) return Refuse(ERROR_INVALID_HANDLE);
-  const char* name = host::EscapeName(function);
+  // SETIR and CLRIR switch the transceiver between raw infrared and a
+  // cable; a tty has no transceiver, so there is nothing to switch. The
+  // modem-line, break, flow and reset escapes are refused, named by number.
+  const char* name = function == SETIR ? "SETIR" : function == CLRIR ? "CLRIR" : nullptr;
   std::string line = "EscapeCommFunction port=" + device::Quote(port->name()) +
                      " function=" + (name ? std::string(name) : std::to_string(function));
-  if (!name) return Traced(line, ERROR_INVALID_PARAMETER);
-  port->source()->Escape(function);
-  return Traced(line, ERROR_SUCCESS);
+  return Traced(line, name ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER);
 }
 
 BOOL WINAPI SetCommMask(HANDLE handle, DWORD mask) {

@@ -1,15 +1,15 @@
 // Waiting for port events and reading received bytes.
 //
-// Both block only in poll(), on the tty (if the port has one) and on a
-// wake-up descriptor of their own, so that a mask change, a raised event, a
-// feed of a memory port or a close reaches them at once without any polling
-// loop. A read that its port's buffer can serve makes no system call; on a
-// tty one read refills the buffer with what the tty has.
+// A wait blocks only in poll(), on the tty (if the port has one) and on a
+// wake-up descriptor of its own, so that a mask change, a raised event, a
+// feed of a memory port or a close reaches it at once without any polling
+// loop. A read never blocks: it takes what is buffered and returns. One that
+// its port's buffer can serve makes no system call; on a tty one read
+// refills the buffer with what the tty has.
 #include <errno.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <optional>
 
 #include "serial_port.h"
@@ -24,71 +24,11 @@ BOOL Fail(DWORD error) {
   return FALSE;
 }
 
-bool IsImmediate(const COMMTIMEOUTS& t) {
-  return t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-}
-
 // Whether the tty has hung up (the far side of a pseudo-terminal closed, an
 // adapter unplugged); checked when a read reports end of file.
 bool HungUp(int fd) {
   pollfd check = {fd, POLLIN, 0};
   return ::poll(&check, 1, 0) == 1 && (check.revents & kBroken);
-}
-
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left until `deadline`, for poll(): never negative.
-int MsUntil(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  if (left <= 0) return 0;
-  return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
-}
-
-// The Win32 read time-outs for one read of `toRead` bytes.
-struct ReadPlan {
-  bool immediate = false;                             // return at once with what is buffered
-  bool returnOnFirst = false;                         // return as soon as anything has arrived
-  std::optional<Clock::time_point> deadline;          // total time-out
-  std::optional<std::chrono::milliseconds> interval;  // longest gap between bytes
-};
-
-ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD toRead, Clock::time_point start) {
-  ReadPlan plan;
-  if (IsImmediate(t)) {
-    plan.immediate = true;
-    return plan;
-  }
-  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-      t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD) {
-    plan.returnOnFirst = true;
-    plan.deadline = start + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
-    return plan;
-  }
-  unsigned long long total =
-      static_cast<unsigned long long>(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant;
-  if (total != 0) plan.deadline = start + std::chrono::milliseconds(total);
-  if (t.ReadIntervalTimeout != 0) plan.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
-  return plan;
-}
-
-// poll() on the tty (if any) and the caller's wake-up descriptor; the
-// timeout comes from whichever of the total and interval limits ends first.
-int WaitReadable(int fd, int wake, const ReadPlan& plan, DWORD got, Clock::time_point lastByte,
-                 short* revents) {
-  int timeout = -1;
-  if (plan.deadline) timeout = MsUntil(*plan.deadline);
-  if (plan.interval && got > 0) {
-    int gap = MsUntil(lastByte + *plan.interval);
-    timeout = timeout < 0 ? gap : std::min(timeout, gap);
-  }
-  pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
-  int ready;
-  do {
-    ready = ::poll(fds, 2, timeout);
-  } while (ready < 0 && errno == EINTR);
-  *revents = fds[0].revents;
-  if (ready > 0 && fds[1].revents) return 2;  // woken: the caller looks at the port's state
-  return ready;
 }
 
 }  // namespace
@@ -193,75 +133,25 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, L
   if (!read || overlapped || (!buffer && toRead != 0)) return host::Fail(ERROR_INVALID_PARAMETER);
   SerialPort::Call call(port.get());
   if (!call.ok()) return host::Fail(ERROR_INVALID_HANDLE);
+  {
+    // Time-outs never set ask for a read that waits for every byte, which
+    // this port does not serve: refused rather than answered as if they
+    // had been set.
+    std::lock_guard<std::mutex> lock(port->mutex);
+    if (!host::ReadsReturnAtOnce(port->timeouts)) return host::Fail(ERROR_NOT_SUPPORTED);
+  }
   if (toRead == 0) return TRUE;
 
-  COMMTIMEOUTS timeouts;
-  {
-    std::lock_guard<std::mutex> lock(port->mutex);
-    timeouts = port->timeouts;
-  }
-  host::ByteSource* source = port->source();
-  BYTE* to = static_cast<BYTE*>(buffer);
   DWORD got = 0;
-
-  // Bytes a read takes straight from the device arrived all the same: they
-  // raise EV_RXCHAR as they would have on the device.
-  auto noteArrivals = [&port](DWORD arrived) {
-    if (arrived == 0) return;
+  DWORD arrived = 0;
+  host::Chunk chunk = port->source()->Take(static_cast<BYTE*>(buffer), toRead, &got, &arrived);
+  if (arrived > 0) {
+    // Bytes a read takes straight from the device arrived all the same:
+    // they raise EV_RXCHAR as they would have on the device.
     std::lock_guard<std::mutex> lock(port->mutex);
     port->NoteArrivalsLocked(arrived);
-  };
-  DWORD arrived = 0;
-  host::Chunk chunk = source->Take(to, toRead, &got, &arrived);
-  noteArrivals(arrived);
+  }
   if (chunk == host::Chunk::kBroken) return host::Fail(ERROR_GEN_FAILURE);
-  if (host::IsImmediate(timeouts) || got == toRead) {
-    *read = got;
-    return TRUE;
-  }
-  host::ReadPlan plan = host::PlanRead(timeouts, toRead, host::Clock::now());
-  if (plan.returnOnFirst && got > 0) {
-    *read = got;
-    return TRUE;
-  }
-
-  std::optional<SerialPort::Waker> waker;
-  {
-    std::lock_guard<std::mutex> lock(port->mutex);
-    if (port->closed) return host::Fail(ERROR_OPERATION_ABORTED);
-    waker.emplace(port.get());
-  }
-  if (waker->fd() < 0) return host::Fail(ERROR_NOT_ENOUGH_MEMORY);
-
-  auto lastByte = host::Clock::now();
-  short revents = 0;
-  for (;;) {
-    // Looked at again once the waker is registered: bytes fed to a memory
-    // port before that announced themselves to nobody.
-    DWORD before = got;
-    arrived = 0;
-    chunk = source->Take(to + got, toRead - got, &got, &arrived);
-    noteArrivals(arrived);
-    // An error condition that yields no byte would wake poll() at once for
-    // ever: it ends the read like a hang-up.
-    if (chunk == host::Chunk::kNone && (revents & host::kBroken)) chunk = host::Chunk::kBroken;
-    if (chunk == host::Chunk::kBroken) {
-      if (got > 0) break;
-      return host::Fail(ERROR_GEN_FAILURE);
-    }
-    if (got > before) lastByte = host::Clock::now();
-    if (got == toRead || (plan.returnOnFirst && got > 0)) break;
-
-    revents = 0;
-    int ready = host::WaitReadable(source->PollFd(), waker->fd(), plan, got, lastByte, &revents);
-    if (ready < 0) return host::Fail(ERROR_GEN_FAILURE);
-    if (ready == 0) break;  // a time-out ends the read with what came
-    if (ready == 2) {
-      std::lock_guard<std::mutex> lock(port->mutex);
-      if (port->closed) return host::Fail(ERROR_OPERATION_ABORTED);  // a failed read yields no byte
-      waker->Drain();
-    }
-  }
   *read = got;
   return TRUE;
 }

@@ -21,19 +21,19 @@ namespace host {
 // What one non-blocking look at the received bytes gave.
 enum class Chunk { kSome, kNone, kBroken };
 
-// Where a port's received bytes come from, and what its line settings and
-// escape functions act on. The port calls it only while no Close can run;
-// Release comes last, once.
+// Where a port's received bytes come from, and what its line settings act
+// on. The port calls it only while no Close can run; Release comes last,
+// once.
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
-  // The line settings a freshly opened port reports.
-  virtual DCB InitialDcb() = 0;
-  // Carries line settings over: ERROR_SUCCESS, or why they cannot be had.
-  // Called under the port's mutex, so settings never interleave.
-  virtual DWORD Configure(const DCB& dcb) = 0;
-  // An escape function already known to be valid.
-  virtual void Escape(DWORD function) = 0;
+  // Carries the adapter's line settings (already checked) over to the
+  // device: ERROR_SUCCESS, or why they cannot be had. Called under the
+  // port's mutex, so settings never interleave. A queue has no line.
+  virtual DWORD Configure(const DCB& dcb) {
+    (void)dcb;
+    return ERROR_SUCCESS;
+  }
   // The descriptor poll() watches for arriving bytes and hang-ups; -1 when
   // arrivals are announced through the port's wakers instead.
   virtual int PollFd() const = 0;
@@ -67,6 +67,14 @@ std::unique_ptr<ByteSource> NewTtySource(int fd);
 // An empty queue in memory (memory_port.cpp).
 std::unique_ptr<ByteSource> NewMemorySource();
 
+// The line settings a port reports when just opened, the driver's own
+// defaults whatever the tty was left at: 9600 bit/s, 8 data bits, no
+// parity, one stop bit, binary, DTR and RTS disabled.
+DCB DefaultDcb();
+// Whether reads under these time-outs take what is buffered and return at
+// once, the only reads a port serves.
+bool ReadsReturnAtOnce(const COMMTIMEOUTS& timeouts);
+
 class SerialPort : public Object {
  public:
   SerialPort(std::u16string name, std::unique_ptr<ByteSource> source);
@@ -86,8 +94,8 @@ class SerialPort : public Object {
   void Resume();
   // Raises those of the modem-line events the event mask holds.
   void RaiseLineEvents(DWORD events);
-  // Queues received bytes on a memory port and wakes its waiters; false on
-  // a closed port or one that receives from a tty.
+  // Queues received bytes on a memory port, raising EV_RXCHAR if the mask
+  // asks for it; false on a closed port or one that receives from a tty.
   bool Feed(const void* bytes, size_t count);
 
   // Keeps the port from closing under a call: Close waits for every Call to
@@ -106,8 +114,8 @@ class SerialPort : public Object {
   };
 
   // A wake-up descriptor for one caller about to block in poll(): becomes
-  // readable when the mask changes, an event is raised, bytes are fed to a
-  // memory port or the port closes. Registered under the port's mutex so
+  // readable when the mask changes, an event is raised (bytes fed to a
+  // memory port included) or the port closes. Registered under the port's mutex so
   // that no wake-up between the caller's last look at the state and its
   // poll() can be lost. Each thread keeps one descriptor for all its waits
   // (a wait per key would otherwise cost two system calls more); a wake
@@ -132,7 +140,9 @@ class SerialPort : public Object {
 
   // Guarded by mutex.
   std::mutex mutex;
-  DCB dcb;
+  DCB dcb = DefaultDcb();
+  // All zero until set: the read time-outs of a read that waits for every
+  // byte it asks for, which ReadFile refuses.
   COMMTIMEOUTS timeouts = {};
   DWORD mask = 0;
   unsigned long maskChanges = 0;  // how many times SetCommMask was called
@@ -170,13 +180,6 @@ constexpr DWORD kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 // port call hook (null: not one the hook is told of).
 std::shared_ptr<SerialPort> FindPort(HANDLE handle, const char* operation = nullptr);
 
-// The line settings a port starts with when its device tells nothing:
-// 9600 bit/s, 8 data bits, no parity, one stop bit, binary.
-DCB DefaultDcb();
-// The line settings a freshly opened tty has, in the DCB's terms.
-DCB DcbFromTty(int fd);
-// Whether a tty could be given these line settings at all.
-bool LineSettingsPossible(const DCB& dcb);
 // Reads what a tty has buffered, up to `room` bytes, without blocking.
 Chunk ReadTty(int fd, BYTE* to, DWORD room, DWORD* got);
 
