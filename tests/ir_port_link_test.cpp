@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "port/ir_port_link.h"
 #include "pty_port.h"
@@ -346,19 +348,29 @@ TEST_F(IrPortLinkTest, OldReaderNeverReachesANewerOpenWithTheSameHandle) {
   EXPECT_EQ(inputs[0].vk, 0x41);
 }
 
-// A device whose waits keep failing must not make the reader spin; closing
-// it still ends the reader.
+// A device whose waits keep failing must not make the reader spin: it
+// pauses IR_FAILED_WAIT_PAUSE_MS after each, so no two of its waits start
+// closer than that (a lower bound its sleep guarantees, however loaded the
+// machine). Closing the port still ends the reader.
 TEST_F(IrPortLinkTest, FailingWaitsDoNotSpin) {
+  std::mutex mutex;
+  std::vector<std::chrono::steady_clock::time_point> starts;
+  device::SetPortCallHook([&](const device::PortCall& call) {
+    if (call.open == 0 || std::string(call.operation) != "WaitCommEvent") return;
+    std::lock_guard<std::mutex> lock(mutex);
+    starts.push_back(std::chrono::steady_clock::now());
+  });
   device::SetFault(device::Fault::WaitCommEvent, true);
   ASSERT_EQ(Open(), 1);
-  ASSERT_TRUE(device::WaitFor([] { return device::PortWaits() >= 1; }));
-  long before = device::PortWaits();
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
-  long waits = device::PortWaits() - before;
-  EXPECT_GE(waits, 1);
-  EXPECT_LE(waits, 6) << "about one wait per " << IR_FAILED_WAIT_PAUSE_MS << " ms";
+  ASSERT_TRUE(device::WaitFor([] { return device::PortWaits() >= 4; }));
   Close();
   EXPECT_TRUE(device::WaitFor([] { return device::LiveThreads() == 0; }, 2000));
+  device::SetPortCallHook(nullptr);  // the reader has ended: no call is left to reach it
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_GE(starts.size(), 4u);
+  for (size_t i = 1; i < starts.size(); ++i) {
+    EXPECT_GE(starts[i] - starts[i - 1], std::chrono::milliseconds(IR_FAILED_WAIT_PAUSE_MS)) << "wait " << i;
+  }
 }
 
 }  // namespace
