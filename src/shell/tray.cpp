@@ -18,14 +18,19 @@ static HICON LoadTrayIcon(int id) {
 }
 
 void AddTrayAndMenu(void) {
-  g_trayIcon = NOTIFYICONDATA();
+  size_t i;
+  // Every field is set by hand rather than from NOTIFYICONDATA(): eVC 3.0's
+  // compiler does not reliably zero a record written as a temporary, and a
+  // copy from a zeroed local would cost an import the handheld need not give.
+  for (i = 0; i < sizeof(g_trayIcon.szTip) / sizeof(g_trayIcon.szTip[0]); ++i) {
+    g_trayIcon.szTip[i] = 0;
+  }
   g_trayIcon.cbSize = sizeof(NOTIFYICONDATA);
   g_trayIcon.hWnd = g_mainWindow;
   g_trayIcon.uID = 256;
   g_trayIcon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   g_trayIcon.uCallbackMessage = WM_TRAYNOTIFY;
   g_trayIcon.hIcon = LoadTrayIcon(IDI_ENABLED);
-  g_trayIcon.szTip[0] = 0;
   Shell_NotifyIcon(NIM_ADD, &g_trayIcon);
   g_trayShown = true;
   g_trayShowsEnabled = true;
