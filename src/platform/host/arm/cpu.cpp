@@ -28,6 +28,12 @@ Machine& M() {
 
 thread_local Cpu* t_cpu = nullptr;
 
+int kStartRegisters[17] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R4,  UC_ARM_REG_R5,
+                           UC_ARM_REG_R6,  UC_ARM_REG_R7,  UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
+                           UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR, UC_ARM_REG_PC, UC_ARM_REG_CPSR};
+// A replay up to a fault stops after this many instructions at most.
+constexpr size_t kReplayLimit = 10 * 1000 * 1000;
+
 constexpr uint32_t kExceptionUndefined = 1, kExceptionSwi = 2, kExceptionPrefetchAbort = 3,
                    kExceptionDataAbort = 4, kExceptionBreakpoint = 7;
 
@@ -149,6 +155,7 @@ void Cpu::SetReg(int reg, uint32_t value) { uc_reg_write(uc_, reg, &value); }
 bool Cpu::OnBadMemory(uc_engine*, uc_mem_type type, uint64_t address, int, int64_t, void* self) {
   Cpu* cpu = static_cast<Cpu*>(self);
   cpu->stopped_.kind = 1;
+  cpu->stopped_.pc = cpu->Reg(UC_ARM_REG_PC);  // the access's own instruction
   cpu->stopped_.memoryType = type;
   cpu->stopped_.address = static_cast<uint32_t>(address);
   return false;  // stop: a trap, a return to the host, or a fault
@@ -162,6 +169,37 @@ void Cpu::OnException(uc_engine* uc, uint32_t number, void* self) {
   // link register points past the instruction that raised it.
   cpu->stopped_.pc = cpu->Reg(UC_ARM_REG_LR) - 4;
   uc_emu_stop(uc);
+}
+
+void Cpu::OnInstruction(uc_engine*, uint64_t address, uint32_t, void* self) {
+  static_cast<Cpu*>(self)->lastPc_ = static_cast<uint32_t>(address);
+}
+
+// The emulator tells where the block that faulted began, not which of its
+// instructions faulted. The run is about to end, so it is replayed from
+// where the emulator last started, watching each instruction, until the
+// same fault comes again: its instruction is the one to report.
+uint32_t Cpu::Replay() {
+  Stopped fault = stopped_;
+  void* started[17];
+  for (int i = 0; i < 17; ++i) started[i] = &started_[i];
+  uc_reg_write_batch(uc_, kStartRegisters, started, 17);
+  uc_hook hook;
+  // Only the faulting block is watched: it is translated again with the
+  // hook, the blocks before it run as they did.
+  if (uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&Cpu::OnInstruction), this, fault.pc,
+                  fault.pc + kPageSize) != UC_ERR_OK ||
+      uc_ctl_remove_cache(uc_, fault.pc, fault.pc + 4) != UC_ERR_OK) {
+    return fault.pc;
+  }
+  stopped_ = Stopped();
+  lastPc_ = fault.pc;
+  uc_emu_start(uc_, started_[15], kReturnTrap, 0, kReplayLimit);
+  bool same = stopped_.kind == fault.kind && stopped_.memoryType == fault.memoryType &&
+              stopped_.address == fault.address;
+  uint32_t pc = same ? lastPc_ : fault.pc;
+  stopped_ = fault;
+  return pc;
 }
 
 uint32_t Cpu::Arg(int n) {
@@ -213,6 +251,10 @@ void Cpu::Run(uint32_t pc) {
   const uint32_t trapsEnd = kTrapBase + 4 * static_cast<uint32_t>(M().traps.size());
   for (;;) {
     stopped_ = Stopped();
+    SetReg(UC_ARM_REG_PC, pc);
+    void* started[17];
+    for (int i = 0; i < 17; ++i) started[i] = &started_[i];
+    uc_reg_read_batch(uc_, kStartRegisters, started, 17);
     uc_err error = uc_emu_start(uc_, pc, kReturnTrap, 0, 0);
     bool atFetch = stopped_.kind == 1 && stopped_.memoryType == UC_MEM_FETCH_UNMAPPED;
     if ((atFetch && stopped_.address == kReturnTrap) ||
@@ -246,7 +288,7 @@ void Cpu::Fault(int error) {
   if (stopped_.kind == 1) {
     uc_mem_type type = static_cast<uc_mem_type>(stopped_.memoryType);
     what = MemoryFault(type) + " at " + Hex8(stopped_.address) + Place(stopped_.address);
-    if (type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT) pc = stopped_.address;
+    pc = type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT ? stopped_.address : Replay();
   } else if (stopped_.kind == 2) {
     pc = stopped_.pc;
     switch (stopped_.exception) {
@@ -269,6 +311,8 @@ void Cpu::Fault(int error) {
         what = "processor exception " + std::to_string(stopped_.exception);
         break;
     }
+  } else if (error == UC_ERR_INSN_INVALID) {
+    what = "undefined instruction";
   } else {
     what = uc_strerror(static_cast<uc_err>(error));
   }

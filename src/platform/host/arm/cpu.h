@@ -78,6 +78,7 @@ class Cpu {
   void Run(uint32_t pc);
   uint32_t Dispatch(uint32_t trap);
   [[noreturn]] void Fault(int error);
+  uint32_t Replay();
   uint32_t Reg(int reg);
   void SetReg(int reg, uint32_t value);
 
@@ -85,6 +86,10 @@ class Cpu {
   int stack_;
   int number_;
   int depth_ = 0;  // guest calls in progress on this thread
+  // The registers (r0-r12, sp, lr, pc, cpsr) the emulator last started
+  // from, to replay up to a fault.
+  uint32_t started_[17] = {};
+  uint32_t lastPc_ = 0;  // during a replay: the instruction being run
   // Why the emulator last stopped, from its hooks.
   struct Stopped {
     int kind = 0;  // 0 none, 1 memory, 2 exception
@@ -96,6 +101,7 @@ class Cpu {
   static bool OnBadMemory(uc_engine* uc, uc_mem_type type, uint64_t address, int size, int64_t value,
                           void* self);
   static void OnException(uc_engine* uc, uint32_t number, void* self);
+  static void OnInstruction(uc_engine* uc, uint64_t address, uint32_t size, void* self);
 };
 
 }  // namespace arm
