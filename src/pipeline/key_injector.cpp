@@ -5,7 +5,7 @@ static void SendKeyRecord(INPUT* record) { SendInput(1, record, sizeof(INPUT)); 
 void DispatchKeyPacket(KeyDispatchMemory* memory, const KeyPacket& packet) {
   memory->extendedFlag = static_cast<BYTE>(packet.flags & KEY_FLAG_EXTENDED);
 
-  INPUT record = {};
+  INPUT record = {0};
   record.type = INPUT_KEYBOARD;
   record.ki.wVk = packet.keyCode;
   record.ki.wScan = packet.scanCode;
@@ -28,9 +28,9 @@ void DispatchKeyPacket(KeyDispatchMemory* memory, const KeyPacket& packet) {
   }
   if (packet.keyCode == VK_RETURN) {
     // Return goes straight to the focus window as a character.
+    // A window of -1 is the focus window of the foreground thread.
     UINT character = VK_RETURN;
-    PostKeybdMessage(reinterpret_cast<HWND>(static_cast<LONG_PTR>(-1)), VK_RETURN, KeyStateDownFlag, 1,
-                     &character, &character);
+    PostKeybdMessage((HWND)-1, VK_RETURN, KeyStateDownFlag, 1, &character, &character);
     return;
   }
   SendKeyRecord(&record);

@@ -19,7 +19,8 @@ static bool RepeatsItsFirstHalf(const BYTE* bytes) { return bytes[2] == bytes[0]
 // starts a packet, so filler at its front is skipped as anywhere else.
 static void DropFront(KeyPacketDecoder* decoder, DWORD count) {
   DWORD kept = 0;
-  for (DWORD i = count; i < decoder->count; ++i) {
+  DWORD i;
+  for (i = count; i < decoder->count; ++i) {
     if (kept == 0 && decoder->bytes[i] == KEY_PACKET_FILLER) continue;
     decoder->bytes[kept++] = decoder->bytes[i];
   }

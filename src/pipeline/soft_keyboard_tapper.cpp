@@ -69,7 +69,8 @@ static const TapRow ROWS[] = {
 };
 
 TapTarget LookUpTap(BYTE scanCode, BYTE extendedFlag, TapPoint* point) {
-  for (size_t i = 0; i < sizeof(SINGLE_KEYS) / sizeof(SINGLE_KEYS[0]); ++i) {
+  size_t i;
+  for (i = 0; i < sizeof(SINGLE_KEYS) / sizeof(SINGLE_KEYS[0]); ++i) {
     const TapKey& key = SINGLE_KEYS[i];
     if (key.scanCode != scanCode) continue;
     if (key.needsExtended && extendedFlag != KEY_FLAG_EXTENDED) continue;
@@ -77,7 +78,7 @@ TapTarget LookUpTap(BYTE scanCode, BYTE extendedFlag, TapPoint* point) {
     point->y = key.y;
     return key.target;
   }
-  for (size_t i = 0; i < sizeof(ROWS) / sizeof(ROWS[0]); ++i) {
+  for (i = 0; i < sizeof(ROWS) / sizeof(ROWS[0]); ++i) {
     const TapRow& row = ROWS[i];
     if (scanCode < row.first || scanCode > row.last) continue;
     point->x = static_cast<WORD>(row.pitch * scanCode + row.offset);

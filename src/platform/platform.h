@@ -7,8 +7,7 @@
 #pragma once
 
 #if defined(_WIN32_WCE)
-#include <windows.h>
-#include <shellapi.h>  // Shell_NotifyIcon and its record
+#include "ce_sdk.h"
 #elif defined(_WIN32)
 #include "win32/ce_compat.h"
 #else

@@ -111,14 +111,14 @@ bool OpenIrPort(LPCWSTR name, HWND owner) {
   HANDLE port = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
   if (port == INVALID_HANDLE_VALUE) return FailOpen(port, owner, TEXT("Unable to open IR port!\r\n"), name);
 
-  DCB dcb = {};
+  DCB dcb = {0};
   dcb.DCBlength = sizeof(DCB);
   GetCommState(port, &dcb);
   ApplyAdapterLineSettings(&dcb);
   if (!SetCommState(port, &dcb))
     return FailOpen(port, owner, TEXT("Unable to configure the serial port"), TEXT("Error"));
 
-  COMMTIMEOUTS timeouts = {};
+  COMMTIMEOUTS timeouts = {0};
   GetCommTimeouts(port, &timeouts);
   timeouts.ReadIntervalTimeout = MAXDWORD;  // reads return at once with what is buffered
   timeouts.ReadTotalTimeoutMultiplier = 0;
@@ -193,8 +193,8 @@ DWORD WINAPI ReaderThread(LPVOID parameter) {
   if (!IsStillOpen(reader.generation)) return 0;
   HANDLE port = reader.port;
 
-  KeyPacketDecoder decoder = {};
-  KeyDispatchMemory memory = {};
+  KeyPacketDecoder decoder = {0};
+  KeyDispatchMemory memory = {0};
   // Every port call is made inside EnterPortCall/LeavePortCall: once
   // closed, the handle value may already belong to a new open.
   if (!EnterPortCall(reader.generation)) return 0;

@@ -24,7 +24,8 @@ static LPCWSTR Fail(HWND owner, LPCWSTR text, LPCWSTR caption) {
 }
 
 static WCHAR* Append(WCHAR* out, const WCHAR* text, DWORD count) {
-  for (DWORD i = 0; i < count; ++i) *out++ = text[i];
+  DWORD i;
+  for (i = 0; i < count; ++i) *out++ = text[i];
   return out;
 }
 
@@ -51,7 +52,7 @@ static int ReadBindName(HKEY linkage, WCHAR* name) {
 // than any port number could need (the registry then returns nothing) gives
 // the last port, as any number other than 1 to 3 does.
 static LPCWSTR ReadPortName(HKEY parms) {
-  DWORD buffer[PORT_BUFFER_BYTES / sizeof(DWORD)] = {};
+  DWORD buffer[PORT_BUFFER_BYTES / sizeof(DWORD)] = {0};
   BYTE* bytes = reinterpret_cast<BYTE*>(buffer);
   DWORD type = 0;
   DWORD size = PORT_BUFFER_BYTES;

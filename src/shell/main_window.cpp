@@ -112,7 +112,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 static bool RegisterMainWindowClass(HINSTANCE instance) {
-  WNDCLASSW windowClass = {};
+  WNDCLASSW windowClass = {0};
   windowClass.style = CS_HREDRAW | CS_VREDRAW;
   windowClass.lpfnWndProc = MainWindowProc;
   windowClass.cbClsExtra = 0;

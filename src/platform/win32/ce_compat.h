@@ -15,26 +15,7 @@
 // shellapi.h needs windows.h first.
 #include <shellapi.h>
 
-// Key state flag of PostKeybdMessage: the key is down.
-#ifndef KeyStateDownFlag
-#define KeyStateDownFlag 0x0080
-#endif
-
-// EscapeCommFunction code that puts the port's transceiver in raw infrared
-// mode. The desktop has no such code; the value is passed through and the
-// program does not examine the result.
-#ifndef SETIR
-#define SETIR 10
-#endif
-#ifndef CLRIR
-#define CLRIR 11
-#endif
-
-// Comm event raised when the handheld resumes from suspend. A desktop port
-// never raises it; the value is passed through in the event mask.
-#ifndef EV_POWER
-#define EV_POWER 0x2000
-#endif
+#include "../ce_values.h"
 
 // The handheld's RegOpenKeyExW takes no access mask (it must be 0) and
 // opens the key for reading; the desktop grants only the access asked for,
