@@ -272,16 +272,23 @@ def fast_run(build, reader, path, packets, keys=TYPE_A, timeout=120):
     return repeat * 4 / (reader.target_reached_at - begin)
 
 
+def alternating(build, first, second, packets, rounds):
+    """Rounds of fast_run on two (reader, path) pairs in turn, so that load
+    from anything else on the machine falls on both alike; the two lists of
+    packets per second."""
+    rates = ([], [])
+    for _ in range(rounds):
+        for reader, kept in zip((first, second), rates):
+            kept.append(fast_run(build, reader[0], reader[1], packets))
+    return rates
+
+
 def measure_process(build, packets, rounds):
-    """nuvik and the bare reader in alternating rounds of the same run, so
-    that load from anything else on the machine falls on both alike."""
+    """nuvik and the bare reader in alternating rounds of the same run."""
     nuvik, nuvik_path = start_nuvik(build)
     bare, bare_path = start_bare_reader(build)
     try:
-        program, floor = [], []
-        for _ in range(rounds):
-            program.append(fast_run(build, nuvik, nuvik_path, packets))
-            floor.append(fast_run(build, bare, bare_path, packets))
+        program, floor = alternating(build, (nuvik, nuvik_path), (bare, bare_path), packets, rounds)
         print("  process: nuvik " + ", ".join(f"{r:,.0f}" for r in program) + " packets/s; bare reader " +
               ", ".join(f"{r:,.0f}" for r in floor), file=sys.stderr)
         per_second = statistics.median(program)
@@ -301,10 +308,7 @@ def measure_arm(build, exe, packets, rounds):
     arm, arm_path = start_nuvik(build, argv=[os.path.join(build, "nuvik-arm"), exe])
     nuvik, nuvik_path = start_nuvik(build)
     try:
-        emulated, native = [], []
-        for _ in range(rounds):
-            emulated.append(fast_run(build, arm, arm_path, packets))
-            native.append(fast_run(build, nuvik, nuvik_path, packets))
+        emulated, native = alternating(build, (arm, arm_path), (nuvik, nuvik_path), packets, rounds)
         print("  arm: nuvik-arm " + ", ".join(f"{r:,.0f}" for r in emulated) + " packets/s; nuvik " +
               ", ".join(f"{r:,.0f}" for r in native), file=sys.stderr)
         result("arm_packets_per_s", statistics.median(emulated))
