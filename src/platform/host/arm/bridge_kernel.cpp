@@ -1,4 +1,4 @@
-// Kernel calls: the clock, interlocked words, handles, threads, errors, and
+// Kernel calls: the clock, interlocked words, handles, threads, and
 // the C runtime's memset that COREDLL exports.
 #include <cstring>
 
@@ -45,21 +45,6 @@ uint32_t BridgeInterlockedTestExchange(Call& call) {
   return InterlockedTestExchange(Word(call), call.Arg(1), call.Arg(2));
 }
 uint32_t BridgeCloseHandle(Call& call) { return CloseHandle(HostHandle(call.Arg(0))); }
-uint32_t BridgeGetLastError(Call&) { return GetLastError(); }
-uint32_t BridgeSetLastError(Call& call) {
-  SetLastError(call.Arg(0));
-  return 0;
-}
-uint32_t BridgeGetCurrentThreadId(Call&) { return GetCurrentThreadId(); }
-uint32_t BridgeWaitForSingleObject(Call& call) {
-  return WaitForSingleObject(HostHandle(call.Arg(0)), call.Arg(1));
-}
-uint32_t BridgeGetExitCodeThread(Call& call) {
-  uint32_t code = call.In32(1);
-  BOOL ok = GetExitCodeThread(HostHandle(call.Arg(0)), call.Arg(1) ? &code : nullptr);
-  call.Out32(1, code);
-  return ok;
-}
 
 // CE 3.0 gives every thread the stack the executable asks for, whatever
 // CreateThread's size says; the host thread runs the emulator on its own.
@@ -104,11 +89,6 @@ const std::vector<Bridged>& KernelFunctions() {
       {"InterlockedDecrement", BridgeInterlockedDecrement},
       {"InterlockedTestExchange", BridgeInterlockedTestExchange},
       {"CloseHandle", BridgeCloseHandle},
-      {"GetLastError", BridgeGetLastError},
-      {"SetLastError", BridgeSetLastError},
-      {"GetCurrentThreadId", BridgeGetCurrentThreadId},
-      {"WaitForSingleObject", BridgeWaitForSingleObject},
-      {"GetExitCodeThread", BridgeGetExitCodeThread},
       {"CreateThread", BridgeCreateThread},
       {"memset", BridgeMemset},
   };

@@ -70,13 +70,6 @@ uint32_t BridgeEscapeCommFunction(Call& call) {
 }
 uint32_t BridgeSetCommMask(Call& call) { return SetCommMask(HostHandle(call.Arg(0)), call.Arg(1)); }
 
-uint32_t BridgeGetCommMask(Call& call) {
-  DWORD mask = call.In32(1);
-  BOOL ok = GetCommMask(HostHandle(call.Arg(0)), call.Arg(1) ? &mask : nullptr);
-  call.Out32(1, mask);
-  return ok;
-}
-
 // Blocks this guest thread's host thread, as the wait blocks the thread on
 // the device; the other threads run on.
 uint32_t BridgeWaitCommEvent(Call& call) {
@@ -98,7 +91,6 @@ const std::vector<Bridged>& SerialFunctions() {
       {"SetCommTimeouts", BridgeSetCommTimeouts},
       {"EscapeCommFunction", BridgeEscapeCommFunction},
       {"SetCommMask", BridgeSetCommMask},
-      {"GetCommMask", BridgeGetCommMask},
       {"WaitCommEvent", BridgeWaitCommEvent},
   };
   return functions;
