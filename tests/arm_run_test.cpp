@@ -211,8 +211,9 @@ INSTANTIATE_TEST_SUITE_P(
 // build, so across threads the lines are compared as a whole. Left out:
 // the adapter's pseudo-terminal path, and the reader's re-arming of its mask
 // after each wake (how many wakes it took depends on how the bytes happened
-// to arrive). Steps: "> LINE" on the console, "? PREFIX" waits for the next
-// such line, "type TEXT" has the adapter type TEXT, "close" is the task
+// to arrive). Steps: "> LINE" on the console, "type TEXT" has the adapter
+// type TEXT, "? PREFIX" waits for such a line since the last of those (the
+// lines a step leads to may come in either order), "close" is the task
 // manager's close; without it the steps end the program.
 struct SameTrace {
   const char* name;
@@ -238,13 +239,14 @@ Ended RunSteps(const std::vector<std::string>& handheld, const SameTrace& c) {
   bool closed = false;
   for (const std::string& step : c.steps) {
     if (Starts(step, "> ")) {
+      from = program.Out().size();
       program.Send(step.substr(2));
     } else if (Starts(step, "? ")) {
       int line = program.WaitLineStarting(step.substr(2), from);
       EXPECT_GE(line, 0) << step;
       if (line < 0) break;
-      from = static_cast<size_t>(line) + 1;
     } else if (Starts(step, "type ")) {
+      from = program.Out().size();
       if (path.empty()) {
         std::string announced = program.Out()[static_cast<size_t>(program.WaitLineStarting("port name="))];
         path = announced.substr(announced.find("path=\"") + 6);
