@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds and runs every test: the host suite under ASan+UBSan and under TSan,
-# the Windows cross builds, the Windows CE 3.0 ARM build and its checks, the
-# fuzz targets for a bounded time and the smoke run under Wine. The last lines
-# are the host suite's summary.
+# the Windows cross builds, the Windows CE 3.0 ARM build and its checks (and,
+# in both host suites, nuvik-arm running it), the fuzz targets for a bounded
+# time and the smoke run under Wine. The last lines are the host suite's
+# summary.
 set -eu
 cd "$(dirname "$0")"
 scripts/install-deps.sh
@@ -62,11 +63,15 @@ ce_toolchain() {
 
 stage "Windows CE 3.0 ARM build and checks (arm-mingw32ce)"
 found=0
+# With the ARM executable built, the host suites build nuvik-arm and run it:
+# its own tests and the end-to-end rows marked Arm.
+arm="-DNUVIK_REQUIRE_ARM_RUNS=OFF"
 ce_root=$(ce_toolchain) || found=$?
 if [ "$found" -eq 0 ]; then
   cmake --preset ce-arm -DNUVIK_CE_ROOT="$ce_root" >/dev/null
   cmake --build --preset ce-arm -j "$jobs"
   scripts/check-ce.sh build/ce-arm/nuvik.exe
+  arm="-DNUVIK_REQUIRE_ARM_RUNS=ON -DNUVIK_ARM_EXE=$PWD/build/ce-arm/nuvik.exe"
 elif [ "$found" -ne 1 ]; then
   exit 1
 elif [ -n "${CI:-}" ]; then
@@ -90,11 +95,11 @@ if [ -f fuzz/CMakeLists.txt ]; then
 fi
 
 stage "Host suite under TSan"
-cmake --preset host-tsan >/dev/null
+cmake --preset host-tsan $arm >/dev/null
 cmake --build --preset host-tsan -j "$jobs"
 ctest --preset host-tsan -j "$jobs"
 
 stage "Host suite under ASan+UBSan"
-cmake --preset host >/dev/null
+cmake --preset host $arm >/dev/null
 cmake --build --preset host -j "$jobs"
 ctest --preset host -j "$jobs"

@@ -16,6 +16,9 @@
   latency    one packet at a time, written on the adapter's side of the
              pseudo-terminal, until its line arrives on standard output; for
              nuvik and for the bare reader
+  arm        packets per second from `nuvik-adapter --fast` through
+             `nuvik-arm EXE` (the program's ARM executable on the emulated
+             CPU) and through `nuvik`, in alternating rounds (--arm-exe)
   soak       nuvik's resident memory at start, after a warm-up and after
              --soak-packets more packets; once with keys that type and erase
              (the focus text stays empty), once with keys that type (the
@@ -24,7 +27,7 @@
 Usage: process_bench.py BUILD_DIR [--idle-seconds S] [--failing-seconds S]
                         [--packets N] [--rounds R] [--latency-packets N]
                         [--soak-packets N] [--typing-soak-packets N]
-                        [--windows-dir DIR ...]
+                        [--windows-dir DIR ...] [--arm-exe EXE]
 Prints one "RESULT key value" line per figure, as the other benchmarks do.
 """
 import argparse
@@ -221,9 +224,10 @@ def measure_failing(build, seconds):
         nuvik.stop()
 
 
-def start_nuvik(build):
-    """nuvik, up with its tray icon, and the path its adapter writes to."""
-    nuvik = Nuvik(build)
+def start_nuvik(build, argv=None):
+    """nuvik (or the handheld `argv` names), up with its tray icon, and the
+    path its adapter writes to."""
+    nuvik = Nuvik(build, argv=argv)
     match = nuvik.wait_line(r'^port name="COM\d:" path="([^"]+)"')
     if match is None or not started(nuvik):
         nuvik.stop()
@@ -268,16 +272,23 @@ def fast_run(build, reader, path, packets, keys=TYPE_A, timeout=120):
     return repeat * 4 / (reader.target_reached_at - begin)
 
 
+def alternating(build, first, second, packets, rounds):
+    """Rounds of fast_run on two (reader, path) pairs in turn, so that load
+    from anything else on the machine falls on both alike; the two lists of
+    packets per second."""
+    rates = ([], [])
+    for _ in range(rounds):
+        for reader, kept in zip((first, second), rates):
+            kept.append(fast_run(build, reader[0], reader[1], packets))
+    return rates
+
+
 def measure_process(build, packets, rounds):
-    """nuvik and the bare reader in alternating rounds of the same run, so
-    that load from anything else on the machine falls on both alike."""
+    """nuvik and the bare reader in alternating rounds of the same run."""
     nuvik, nuvik_path = start_nuvik(build)
     bare, bare_path = start_bare_reader(build)
     try:
-        program, floor = [], []
-        for _ in range(rounds):
-            program.append(fast_run(build, nuvik, nuvik_path, packets))
-            floor.append(fast_run(build, bare, bare_path, packets))
+        program, floor = alternating(build, (nuvik, nuvik_path), (bare, bare_path), packets, rounds)
         print("  process: nuvik " + ", ".join(f"{r:,.0f}" for r in program) + " packets/s; bare reader " +
               ", ".join(f"{r:,.0f}" for r in floor), file=sys.stderr)
         per_second = statistics.median(program)
@@ -289,6 +300,23 @@ def measure_process(build, packets, rounds):
     finally:
         nuvik.stop()
         bare.stop()
+
+
+def measure_arm(build, exe, packets, rounds):
+    """nuvik-arm running the ARM executable and nuvik, in alternating rounds
+    of the same run; the goal is ten times the wire's rate or more."""
+    arm, arm_path = start_nuvik(build, argv=[os.path.join(build, "nuvik-arm"), exe])
+    nuvik, nuvik_path = start_nuvik(build)
+    try:
+        emulated, native = alternating(build, (arm, arm_path), (nuvik, nuvik_path), packets, rounds)
+        print("  arm: nuvik-arm " + ", ".join(f"{r:,.0f}" for r in emulated) + " packets/s; nuvik " +
+              ", ".join(f"{r:,.0f}" for r in native), file=sys.stderr)
+        result("arm_packets_per_s", statistics.median(emulated))
+        result("arm_x_line_rate", statistics.median(emulated) / LINE_RATE)
+        result("arm_share_of_nuvik", statistics.median(emulated) / statistics.median(native))
+    finally:
+        arm.stop()
+        nuvik.stop()
 
 
 def one_at_a_time(reader, path, packets, warm_up=20):
@@ -376,6 +404,7 @@ def main():
     # A million characters: 2 MB of text were the focus window to keep it all.
     parser.add_argument("--typing-soak-packets", type=int, default=2000000)
     parser.add_argument("--windows-dir", action="append", default=[])
+    parser.add_argument("--arm-exe", help="the program's ARM executable, for nuvik-arm's throughput")
     args = parser.parse_args()
     if not os.access(os.path.join(args.build, "nuvik"), os.X_OK):
         sys.exit(f"process_bench: no nuvik in {args.build}")
@@ -383,6 +412,8 @@ def main():
     measure_failing(args.build, args.failing_seconds)
     if args.packets > 0:
         measure_process(args.build, args.packets, args.rounds)
+    if args.arm_exe and args.packets > 0:
+        measure_arm(args.build, args.arm_exe, args.packets, args.rounds)
     if args.latency_packets > 0:
         measure_latency(args.build, args.latency_packets)
     if args.soak_packets > 0:

@@ -119,6 +119,14 @@ def main():
     share = values.get("process_share_of_bare")
     if share is not None:
         row("  nuvik's share of the bare reader's rate", f"{100 * share:.0f} %", "≥ 50 %", "—", "info")
+    # Only when the ARM executable was there to run.
+    rate = values.get("arm_packets_per_s")
+    if rate is not None:
+        row("End to end, nuvik-arm (the ARM executable emulated) + nuvik-adapter --fast", rate_cell(rate),
+            "≥ 10× line rate", f"{rate / LINE_RATE:,.0f}×", verdict(rate >= 10 * LINE_RATE))
+        share = values.get("arm_share_of_nuvik")
+        if share is not None:
+            row("  its share of nuvik's rate in the same rounds", f"{100 * share:.0f} %", "—", "—", "info")
 
     median = need("latency_median_us")
     p99 = need("latency_p99_us")

@@ -23,6 +23,11 @@ else
 fi
 cmake --build "$build" -j "$jobs" --target nuvik nuvik-adapter \
   nuvik_bench_pipeline nuvik_bench_link_throughput nuvik_bench_link_latency nuvik_bench_bare_reader
+# nuvik-arm's throughput, where it and the ARM executable are built.
+arm=""
+if [ -f build/ce-arm/nuvik.exe ] && cmake --build "$build" -j "$jobs" --target nuvik-arm >/dev/null 2>&1; then
+  arm="--arm-exe build/ce-arm/nuvik.exe"
+fi
 for preset in mingw-i686 mingw-x64; do
   if [ ! -f "build/$preset/nuvik.exe" ]; then
     stage "Building nuvik.exe ($preset)"
@@ -65,10 +70,10 @@ run "$out/nuvik_bench_link_throughput" 3
 stage "3. Latency, one packet at a time"
 run "$out/nuvik_bench_link_latency" 2000
 
-stage "4, 5, 2b, 3b and 6. The nuvik process: idle, failing device, footprint, adapter --fast beside a bare reader, latency, soak"
+stage "4, 5, 2b, 3b and 6. The nuvik process: idle, failing device, footprint, adapter --fast beside a bare reader and beside nuvik-arm, latency, soak"
 run python3 bench/process_bench.py "$build" --idle-seconds 10 --failing-seconds 5 --packets 100000 \
   --rounds 3 --latency-packets 500 --soak-packets 1000000 --typing-soak-packets 2000000 \
-  --windows-dir build/mingw-i686 --windows-dir build/mingw-x64
+  --windows-dir build/mingw-i686 --windows-dir build/mingw-x64 $arm
 
 stage "Results"
 python3 bench/report.py "$results" "$out/pipeline.json" || failed=1

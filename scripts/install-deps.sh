@@ -10,6 +10,8 @@ packages="cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev pytho
 packages="$packages llvm-14"
 if [ "${1:-all}" != host ]; then
   packages="$packages clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth"
+  # nuvik-arm runs the ARM executable on an emulated CPU.
+  packages="$packages libunicorn-dev"
   # The Windows CE toolchain comes as an xz tarball (see docs/windows.md);
   # its compilers and binutils need these shared libraries.
   packages="$packages xz-utils libgmp10 libmpfr6 zlib1g libzstd1"

@@ -19,7 +19,7 @@ class EndToEndTest : public ::testing::Test {
  protected:
   // Starts nuvik and returns the adapter-side path it announces.
   std::string StartNuvik(const std::vector<std::string>& env = {}) {
-    EXPECT_TRUE(nuvik_.Start({BinPath("nuvik")}, env));
+    EXPECT_TRUE(nuvik_.Start(Handheld(), env));
     int line = nuvik_.WaitLineStarting("port name=\"COM3:\" path=");
     if (line < 0) return std::string();
     std::smatch match;
@@ -224,7 +224,7 @@ TEST_F(EndToEndTest, EachClosingSignalTearsDownInFull) {
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(strsignal(signal));
     Process nuvik;
-    ASSERT_TRUE(nuvik.Start({BinPath("nuvik")}));
+    ASSERT_TRUE(nuvik.Start(Handheld()));
     ASSERT_GE(nuvik.WaitLineStarting("Shell_NotifyIcon op=NIM_ADD icon=114"), 0);
     nuvik.Signal(signal);
     EXPECT_EQ(nuvik.Wait(), 1);
@@ -237,7 +237,7 @@ TEST_F(EndToEndTest, EachClosingSignalTearsDownInFull) {
 // Nobody reads the trace any more, so the first signal's teardown blocks
 // writing it; a second signal still ends the process, by that signal.
 TEST_F(EndToEndTest, SecondSignalEndsAStuckTeardown) {
-  ASSERT_TRUE(nuvik_.Start({BinPath("nuvik")}));
+  ASSERT_TRUE(nuvik_.Start(Handheld()));
   ASSERT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_ADD icon=114"), 0);
   ASSERT_TRUE(nuvik_.JamOutput());
   // Two kinds, so that neither can merge into the other while pending.
@@ -251,7 +251,7 @@ TEST_F(EndToEndTest, SecondSignalEndsAStuckTeardown) {
 // Lines piped in at launch reach a program that has finished starting: the
 // tray icon is there to tap.
 TEST_F(EndToEndTest, LinesPipedAtLaunchWaitForStartUp) {
-  ASSERT_TRUE(nuvik_.Start({BinPath("nuvik")}));
+  ASSERT_TRUE(nuvik_.Start(Handheld()));
   nuvik_.Send("tap");
   nuvik_.Send("choose 102");
   EXPECT_GE(nuvik_.WaitLineStarting("MessageBoxW owner=foreground caption=\"About Nuvik\""), 0);
@@ -323,7 +323,7 @@ TEST_P(ReentryTest, EndsCleanly) {
     ASSERT_TRUE(device::OpenPty(&pty_));
     otherProgram_ = open(pty_.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(otherProgram_, 0);
-    ASSERT_TRUE(nuvik_.Start({BinPath("nuvik")}, {"NUVIK_COM3=" + pty_.slavePath}));
+    ASSERT_TRUE(nuvik_.Start(Handheld(), {"NUVIK_COM3=" + pty_.slavePath}));
     ASSERT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_ADD icon=114"), 0);
   } else {
     path = StartNuvik();
@@ -543,7 +543,7 @@ TEST_P(FailingStartTest, ShowsBoxesAndExits) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   }
   if (!c.com3.empty()) env.push_back("NUVIK_COM3=" + withFifo(c.com3));
-  ASSERT_TRUE(nuvik_.Start({BinPath("nuvik")}, env));
+  ASSERT_TRUE(nuvik_.Start(Handheld(), env));
   // Lines piped in at launch wait for start-up, which here ends the program.
   nuvik_.Send("tap");
   EXPECT_EQ(nuvik_.Wait(), c.exitCode);
@@ -607,7 +607,7 @@ TEST_F(EndToEndTest, RegistryFileChoosesPort) {
   std::string file = ::testing::TempDir() + "nuvik-com1.reg";
   std::ofstream(file) << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Comm\\IrDA\\Linkage]\n\"Bind\"=\"IrSIR9\"\n\n"
                          "[HKEY_LOCAL_MACHINE\\Comm\\IrSIR9\\Parms]\n\"Port\"=dword:00010001\n";
-  ASSERT_TRUE(nuvik_.Start({BinPath("nuvik")}, {"NUVIK_REGISTRY=" + file}));
+  ASSERT_TRUE(nuvik_.Start(Handheld(), {"NUVIK_REGISTRY=" + file}));
   EXPECT_GE(nuvik_.WaitLineStarting("port name=\"COM1:\" path="), 0);
   EXPECT_GE(nuvik_.WaitLineStarting("Shell_NotifyIcon op=NIM_ADD icon=114"), 0);
   EXPECT_EQ(Close(), 1);

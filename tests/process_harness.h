@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -21,6 +22,15 @@
 extern char** environ;
 
 inline std::string BinPath(const std::string& name) { return std::string(NUVIK_BIN_DIR) + "/" + name; }
+
+// The handheld the end-to-end tests run: `nuvik`, or `nuvik-arm` running the
+// program's ARM executable when NUVIK_TEST_ARM_EXE names it (the suite's
+// ARM rows, registered with the prefix Arm.).
+inline std::vector<std::string> Handheld() {
+  const char* exe = std::getenv("NUVIK_TEST_ARM_EXE");
+  if (exe != nullptr && *exe != 0) return {BinPath("nuvik-arm"), exe};
+  return {BinPath("nuvik")};
+}
 
 class Process {
  public:

@@ -8,6 +8,15 @@
 
 namespace handheld {
 
+// Sets the handheld up from the environment (a bad value is refused on
+// standard error: returns 2), starts the console, then calls `program` as
+// the program's main thread. Once it returns, the screen and the focus
+// text are written out and the process ends with its result.
+int Run(int (*program)());
+
+// What each environment variable means, a line each, for a usage message.
+extern const char kEnvironmentHelp[];
+
 // A port resolver: an unmapped port gets a pseudo-terminal, made on its
 // first open and kept for the run, whose master the port reads
 // (device::MapPortToDescriptor); the slave's path, where an adapter writes,
