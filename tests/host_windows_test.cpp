@@ -440,9 +440,9 @@ TEST_F(HostWindowsTest, FindWindowLooksAtTopLevelWindowsByClassAndTitle) {
     const char16_t* title;
     HWND expected;
   } cases[] = {
-      {u"SipWndClass", nullptr, first},  // the first made wins
-      {u"sipwndclass", nullptr, first},
-      {u"SipWndClass", u"Two", second},
+      {u"SipWndClass", nullptr, second},  // the newest: it went on top
+      {u"sipwndclass", nullptr, second},
+      {u"SipWndClass", u"One", first},
       {u"SipWndClass", u"Three", nullptr},
       {u"Hidden Child", nullptr, nullptr},  // children are not top-level
       {u"Test Class", u"Nuvik", own},
@@ -452,8 +452,9 @@ TEST_F(HostWindowsTest, FindWindowLooksAtTopLevelWindowsByClassAndTitle) {
     SCOPED_TRACE(device::ToUtf8(c.className));
     EXPECT_EQ(FindWindowW(c.className, c.title), c.expected);
   }
+  device::DestroyForeignWindow(second);
+  EXPECT_EQ(FindWindowW(u"SipWndClass", nullptr), first);
   device::DestroyForeignWindow(first);
-  EXPECT_EQ(FindWindowW(u"SipWndClass", nullptr), second);
   EXPECT_EQ(FindWindowW(u"Hidden Child", nullptr), nullptr);
   EXPECT_EQ(GetWindow(child, GW_CHILD), nullptr);  // went with its parent
 }

@@ -36,7 +36,10 @@ struct Window {
 struct Tree {
   std::mutex mutex;
   std::map<uintptr_t, Window> windows;
-  std::vector<HWND> topLevel;  // in creation order
+  // In z-order, top first. A new top-level window goes on top, as on the
+  // handheld, so of two windows of one class FindWindowW finds the newer.
+  // Nothing else reorders them: the host plays no activation.
+  std::vector<HWND> topLevel;
   std::vector<WindowClass> classes;
   HWND foreground = nullptr;
   std::vector<HWND> sipWindows;  // made by device::SetSip
@@ -76,7 +79,7 @@ HWND AddLocked(Window window) {
   if (window.parent) {
     FindLocked(window.parent)->children.push_back(handle);
   } else {
-    T().topLevel.push_back(handle);
+    T().topLevel.insert(T().topLevel.begin(), handle);
   }
   T().windows.emplace(Key(handle), std::move(window));
   return handle;
@@ -300,6 +303,8 @@ BOOL WINAPI DestroyWindow(HWND handle) {
 
 // ---- Finding windows ----------------------------------------------------------
 
+// The first match from the top of the z-order: of two windows of one class,
+// the newer.
 HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
   bool byAtom = className && reinterpret_cast<uintptr_t>(className) <= 0xFFFF;
   std::u16string_view wantedClass(byAtom ? nullptr : className, byAtom ? 0 : host::WideLength(className));
