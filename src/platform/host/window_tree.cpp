@@ -133,11 +133,12 @@ std::string OwnerKindLocked(HWND owner) {
   return "other";
 }
 
-// The values go back only once their messages are gone, so that a newer
-// window with the same value never loses its own.
+// A value goes back only once no queued message names its dead window, so
+// that a newer window with the same value never receives the old one's.
 void Forget(const std::vector<HWND>& removed) {
-  for (HWND window : removed) host::DropMessagesFor(window);
-  for (HWND window : removed) host::FreeHandleValue(Key(window));
+  for (HWND window : removed) {
+    if (host::WindowGone(window)) host::FreeHandleValue(Key(window));
+  }
   device::NotifyChanged();
 }
 
