@@ -379,8 +379,7 @@ TEST_F(ShellTest, OtherTrayNotificationsOpenNoMenu) {
 }
 
 // While the menu is open, IDM_EXIT and IDM_CLOSE both queue up; the second
-// clean-up finds nothing left to do. An Enable queued behind them outlives
-// the window and is read with its dead handle: it reaches nothing.
+// clean-up finds nothing left to do; an Enable behind them reaches nothing.
 TEST_F(ShellTest, CleanUpHappensOnce) {
   Start();
   MenuProbe probe;
