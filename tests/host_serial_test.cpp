@@ -314,6 +314,7 @@ TEST_P(HostSerialKindTest, OnlyTheAdaptersLineIsAccepted) {
          d->EvtChar = 'e';
        },
        true},
+      {"XON the same as XOFF", [](DCB* d) { d->XonChar = d->XoffChar; }, false},
       {"115200", [](DCB* d) { d->BaudRate = 115200; }, false},
       {"no such rate", [](DCB* d) { d->BaudRate = 14400; }, false},
       {"zero rate", [](DCB* d) { d->BaudRate = 0; }, false},

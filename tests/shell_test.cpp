@@ -379,7 +379,7 @@ TEST_F(ShellTest, OtherTrayNotificationsOpenNoMenu) {
 }
 
 // While the menu is open, IDM_EXIT and IDM_CLOSE both queue up; the second
-// clean-up finds nothing left to do.
+// clean-up finds nothing left to do; an Enable behind them reaches nothing.
 TEST_F(ShellTest, CleanUpHappensOnce) {
   Start();
   MenuProbe probe;
@@ -398,6 +398,7 @@ TEST_F(ShellTest, CleanUpHappensOnce) {
   }
   PostMessageW(main, WM_COMMAND, IDM_EXIT, 0);
   PostMessageW(main, WM_COMMAND, IDM_CLOSE, 0);
+  PostMessageW(main, WM_COMMAND, IDM_ENABLE, 0);
   {
     std::lock_guard<std::mutex> lock(probe.mutex);
     probe.release = true;
@@ -411,6 +412,7 @@ TEST_F(ShellTest, CleanUpHappensOnce) {
   }
   EXPECT_EQ(deletes, 1);
   EXPECT_EQ(device::LiveMenus(), 0);
+  EXPECT_EQ(device::OpenPorts(), 0);
   EXPECT_EQ(ProgramWindow(), nullptr);
 }
 

@@ -19,7 +19,8 @@
 #endif
 
 // Comm event raised when the handheld resumes from suspend (winbase.h). A
-// desktop port never raises it; the value is passed through in the mask.
+// desktop port never raises it, and the desktop layer takes it out of the
+// mask, which desktop serial drivers would refuse whole.
 #ifndef EV_POWER
 #define EV_POWER 0x2000
 #endif

@@ -260,8 +260,10 @@ else
     names '20 rows, 0 wrong'
   layer_case "port layer: a disk file is read in sequence, as without the layer" \
     file 'write=1 put=4, reads=1,1 "ab" then "cd", close=1'
-  layer_case "port layer: with the program's timeouts a read returns at once when nothing is buffered" \
-    'read with nothing buffered' 'result=1 got=0'
+  layer_case "port layer: the program's masks are set without the power event" \
+    masks 'result=1 0x2139 as 0x139, 0x2119 as 0x119'
+  layer_case "port layer: with the program's timeouts a read returns at once when nothing is buffered, last error kept" \
+    'read with nothing buffered' 'result=1 got=0 last error=1234'
   layer_case "port layer: a write goes out whole" \
     'write of a key packet' 'result=1 put=4'
   layer_case "port layer: bytes written to the pseudo-terminal arrive through ReadFile" \
@@ -279,6 +281,8 @@ else
     "read ended by the program's close" 'pending, then result=0 error=995 got=0'
   layer_case "port layer: a close alone ends a pending read in another thread" \
     'read ended by a close alone' 'pending, then result=0 error=995 got=0'
+  layer_case "port layer: a port whose close has begun is served as overlapped until its handle is closed" \
+    'close under way' 'begun=1 noted=1,1,0 read result=1 got=0'
 fi
 
 echo "wine smoke: $passed passed, $failed failed"

@@ -125,8 +125,11 @@ struct WindowInfo {
   std::u16string className;
 };
 bool LookupWindow(HWND window, WindowInfo* info);
-// A window is gone: senders waiting on it get 0, its posted messages go.
-void DropMessagesFor(HWND window);
+// A window is gone: senders waiting on it get 0. Its posted messages stay
+// queued, naming the dead window, as the handheld's DestroyWindow leaves
+// them; true when none is queued and the caller may free the window's value
+// now, false when it is freed once the last of them has been read.
+bool WindowGone(HWND window);
 // A thread has ended: its windows go with it, as on the handheld.
 void ForgetThreadWindows(uint64_t thread);
 // Empties every queue and releases every waiting sender with 0.

@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "internal.h"
 
@@ -46,6 +47,12 @@ struct Queue {
 struct Queues {
   std::mutex mutex;
   std::map<uint64_t, std::shared_ptr<Queue>> byThread;
+  // How many posted messages, in every queue, name each window.
+  std::map<uintptr_t, size_t> postedTo;
+  // Destroyed windows whose value waits until their posted messages have
+  // been read: until then the value names the dead window in those messages,
+  // and a newer window must not get it back and receive them.
+  std::set<uintptr_t> gone;
 };
 
 // Left alive on purpose: threads that end during process exit still reach it.
@@ -61,6 +68,29 @@ std::atomic<uint64_t> g_nextThreadKey{1};
 void WakeLocked(Queue& queue) {
   queue.idle = false;
   queue.wake.notify_all();
+}
+
+void PushPostedLocked(Queue& queue, const MSG& msg) {
+  queue.posted.push_back(msg);
+  if (msg.hwnd != nullptr) ++Q().postedTo[reinterpret_cast<uintptr_t>(msg.hwnd)];
+}
+
+// A posted message has left its queue (read, or its thread ended). Once the
+// last one naming a destroyed window is gone, the window's value is free.
+void UncountLocked(HWND window) {
+  if (window == nullptr) return;
+  uintptr_t value = reinterpret_cast<uintptr_t>(window);
+  auto count = Q().postedTo.find(value);
+  if (count == Q().postedTo.end() || --count->second > 0) return;
+  Q().postedTo.erase(count);
+  if (Q().gone.erase(value) > 0) host::FreeHandleValue(value);
+}
+
+MSG TakePostedLocked(Queue& queue) {
+  MSG msg = queue.posted.front();
+  queue.posted.pop_front();
+  UncountLocked(msg.hwnd);
+  return msg;
 }
 
 // Answers a sent message with result, once; wakes its sender.
@@ -89,6 +119,7 @@ struct ThreadQueue {
       std::lock_guard<std::mutex> lock(Q().mutex);
       for (auto& sent : queue->sent) AnswerLocked(sent.get(), 0);
       queue->sent.clear();
+      while (!queue->posted.empty()) TakePostedLocked(*queue);
       Q().byThread.erase(key);
     }
     host::ForgetThreadWindows(key);
@@ -164,13 +195,10 @@ namespace host {
 
 uint64_t ThreadKey() { return t_queue.key; }
 
-void DropMessagesFor(HWND window) {
+bool WindowGone(HWND window) {
   std::lock_guard<std::mutex> lock(Q().mutex);
   for (auto& entry : Q().byThread) {
     Queue& queue = *entry.second;
-    for (auto it = queue.posted.begin(); it != queue.posted.end();) {
-      it = it->hwnd == window ? queue.posted.erase(it) : it + 1;
-    }
     for (auto it = queue.sent.begin(); it != queue.sent.end();) {
       if ((*it)->window == window) {
         AnswerLocked(it->get(), 0);
@@ -180,6 +208,10 @@ void DropMessagesFor(HWND window) {
       }
     }
   }
+  uintptr_t value = reinterpret_cast<uintptr_t>(window);
+  if (Q().postedTo.count(value) == 0) return true;
+  Q().gone.insert(value);
+  return false;
 }
 
 void ResetQueues() {
@@ -192,6 +224,9 @@ void ResetQueues() {
     queue.quit = false;
     queue.quitCode = 0;
   }
+  for (uintptr_t value : Q().gone) FreeHandleValue(value);
+  Q().gone.clear();
+  Q().postedTo.clear();
 }
 
 bool ModalLoop(const std::function<bool()>& done) {
@@ -200,8 +235,7 @@ bool ModalLoop(const std::function<bool()>& done) {
   for (;;) {
     HandleSentLocked(lock, mine);
     if (!mine.posted.empty()) {
-      MSG msg = mine.posted.front();
-      mine.posted.pop_front();
+      MSG msg = TakePostedLocked(mine);
       lock.unlock();
       DispatchMessageW(&msg);
       lock.lock();
@@ -284,7 +318,7 @@ BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
       SetLastError(ERROR_INVALID_WINDOW_HANDLE);
       return FALSE;
     }
-    found->second->posted.push_back(msg);
+    PushPostedLocked(*found->second, msg);
     WakeLocked(*found->second);
   }
   device::NotifyChanged();
@@ -345,8 +379,7 @@ BOOL WINAPI GetMessageW(LPMSG msg, HWND, UINT, UINT) {
   for (;;) {
     HandleSentLocked(lock, mine);
     if (!mine.posted.empty()) {
-      *msg = mine.posted.front();
-      mine.posted.pop_front();
+      *msg = TakePostedLocked(mine);
       return msg->message != WM_QUIT;
     }
     // The quit request waits until everything posted before it is read.

@@ -34,7 +34,8 @@ DWORD FlagWord(const DCB& dcb) {
 // Whether a DCB asks for the adapter's line: 9600 bit/s, 8 data bits, no
 // parity, one stop bit, binary, DTR and RTS each held on or off, and every
 // other switch off. The characters and limits are kept as given: with their
-// switches off they act on nothing.
+// switches off they act on nothing. (SetCommState still refuses equal XON and
+// XOFF characters, as the handheld's driver does whatever the switches say.)
 bool IsAdapterLine(const DCB& d) {
   return d.BaudRate == CBR_9600 && d.ByteSize == 8 && d.Parity == NOPARITY && d.StopBits == ONESTOPBIT &&
          d.fBinary && !d.fParity && !d.fOutxCtsFlow && !d.fOutxDsrFlow && d.fDtrControl <= kControlEnable &&
@@ -230,7 +231,7 @@ BOOL WINAPI SetCommState(HANDLE handle, LPDCB dcb) {
   DWORD error = ERROR_SUCCESS;
   if (host::FaultOn(device::Fault::SetCommState)) {
     error = ERROR_GEN_FAILURE;
-  } else if (!host::IsAdapterLine(*dcb)) {
+  } else if (!host::IsAdapterLine(*dcb) || dcb->XonChar == dcb->XoffChar) {
     error = ERROR_INVALID_PARAMETER;
   } else {
     std::lock_guard<std::mutex> lock(port->mutex);

@@ -36,7 +36,10 @@ struct Window {
 struct Tree {
   std::mutex mutex;
   std::map<uintptr_t, Window> windows;
-  std::vector<HWND> topLevel;  // in creation order
+  // In z-order, top first. A new top-level window goes on top, as on the
+  // handheld, so of two windows of one class FindWindowW finds the newer.
+  // Nothing else reorders them: the host plays no activation.
+  std::vector<HWND> topLevel;
   std::vector<WindowClass> classes;
   HWND foreground = nullptr;
   std::vector<HWND> sipWindows;  // made by device::SetSip
@@ -76,7 +79,7 @@ HWND AddLocked(Window window) {
   if (window.parent) {
     FindLocked(window.parent)->children.push_back(handle);
   } else {
-    T().topLevel.push_back(handle);
+    T().topLevel.insert(T().topLevel.begin(), handle);
   }
   T().windows.emplace(Key(handle), std::move(window));
   return handle;
@@ -130,11 +133,12 @@ std::string OwnerKindLocked(HWND owner) {
   return "other";
 }
 
-// The values go back only once their messages are gone, so that a newer
-// window with the same value never loses its own.
+// A value goes back only once no queued message names its dead window, so
+// that a newer window with the same value never receives the old one's.
 void Forget(const std::vector<HWND>& removed) {
-  for (HWND window : removed) host::DropMessagesFor(window);
-  for (HWND window : removed) host::FreeHandleValue(Key(window));
+  for (HWND window : removed) {
+    if (host::WindowGone(window)) host::FreeHandleValue(Key(window));
+  }
   device::NotifyChanged();
 }
 
@@ -300,6 +304,8 @@ BOOL WINAPI DestroyWindow(HWND handle) {
 
 // ---- Finding windows ----------------------------------------------------------
 
+// The first match from the top of the z-order: of two windows of one class,
+// the newer.
 HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
   bool byAtom = className && reinterpret_cast<uintptr_t>(className) <= 0xFFFF;
   std::u16string_view wantedClass(byAtom ? nullptr : className, byAtom ? 0 : host::WideLength(className));

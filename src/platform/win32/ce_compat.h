@@ -92,9 +92,15 @@ bool CeIsNotedPort(HANDLE object);
 BOOL CeReadPort(HANDLE port, LPVOID buffer, DWORD count, LPDWORD got);
 BOOL CeWritePort(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD put);
 BOOL CeWaitPortEvent(HANDLE port, LPDWORD events);
-// Before a handle is closed: a noted port is forgotten, and every thread's
-// pending requests on it end. Nothing for other handles.
-void CeForgetPort(HANDLE object);
+// A noted port's close, in two steps around the system's CloseHandle. The
+// first ends every thread's pending requests on it and returns its place in
+// the table (-1 for any other handle, or a port another close has begun);
+// the second forgets the port. In between the port is still served as one:
+// a reader still inside a call on it makes its request overlapped, which
+// the close then ends, and never a plain blocking call on an overlapped
+// handle, which Windows may report as done before it is.
+int CeBeginPortClose(HANDLE object);
+void CeEndPortClose(int place);
 
 inline HANDLE CeCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                             DWORD disposition, DWORD flags, HANDLE templateFile) {
@@ -116,12 +122,20 @@ inline BOOL CeWaitCommEvent(HANDLE port, LPDWORD events, LPOVERLAPPED overlapped
   return WaitCommEvent(port, events, overlapped);
 }
 inline BOOL CeCloseHandle(HANDLE object) {
-  CeForgetPort(object);
-  return CloseHandle(object);
+  int place = CeBeginPortClose(object);
+  BOOL closed = CloseHandle(object);
+  CeEndPortClose(place);
+  return closed;
 }
+// The desktop has no power event, and desktop serial drivers refuse a wait
+// mask with any bit above 0x1FFF (invalid parameter): with EV_POWER in it
+// the program's mask would not be set at all, and every wait would fail at
+// once. The rest of the mask goes to the system as it is.
+inline BOOL CeSetCommMask(HANDLE port, DWORD mask) { return SetCommMask(port, mask & ~static_cast<DWORD>(EV_POWER)); }
 
 #define CreateFileW CeCreateFileW
 #define ReadFile CeReadFile
 #define WriteFile CeWriteFile
 #define WaitCommEvent CeWaitCommEvent
 #define CloseHandle CeCloseHandle
+#define SetCommMask CeSetCommMask

@@ -10,8 +10,10 @@
 // here. The other port calls the program makes (GetCommState, SetCommState,
 // Get/SetCommTimeouts, EscapeCommFunction, SetCommMask) take no record: the
 // system completes each before it returns, whatever the handle's mode, so
-// they need nothing from this layer.
+// they need nothing from this layer (SetCommMask only loses the handheld's
+// power event, in the header).
 #include <atomic>
+#include <cstdint>
 
 #include "ce_compat.h"
 
@@ -22,35 +24,40 @@
 #undef WriteFile
 #undef WaitCommEvent
 #undef CloseHandle
+#undef SetCommMask
 
 namespace {
 
-// The ports opened overlapped through this layer; empty slots hold null.
-// The program has one port open at a time; a few more slots leave room for
-// a port being opened while another is still open.
+// The ports opened overlapped through this layer; empty slots hold 0. The
+// program has one port open at a time; a few more slots leave room for a
+// port being opened while another is still open. A port whose close has
+// begun keeps its slot, marked by the low bit, until the system has closed
+// its handle: kernel handles are multiples of four, so the bit is free.
 constexpr int kMaxPorts = 8;
-std::atomic<HANDLE> g_ports[kMaxPorts];
+constexpr uintptr_t kClosing = 1;
+std::atomic<uintptr_t> g_ports[kMaxPorts];
+
+uintptr_t Value(HANDLE object) { return reinterpret_cast<uintptr_t>(object); }
 
 bool Remember(HANDLE port) {
-  for (std::atomic<HANDLE>& slot : g_ports) {
-    HANDLE empty = nullptr;
-    if (slot.compare_exchange_strong(empty, port)) return true;
-  }
-  return false;
-}
-
-// Takes the handle out of the table; false when it was not a port.
-bool Forget(HANDLE object) {
-  if (object == nullptr || object == INVALID_HANDLE_VALUE) return false;
-  for (std::atomic<HANDLE>& slot : g_ports) {
-    HANDLE expected = object;
-    if (slot.compare_exchange_strong(expected, nullptr)) return true;
+  if ((Value(port) & kClosing) != 0) return false;  // never so for a kernel handle
+  for (std::atomic<uintptr_t>& slot : g_ports) {
+    uintptr_t empty = 0;
+    if (slot.compare_exchange_strong(empty, Value(port))) return true;
   }
   return false;
 }
 
 bool IsAsciiLetter(WCHAR c, char lower) {
   return c == static_cast<WCHAR>(lower) || c == static_cast<WCHAR>(lower - 32);
+}
+
+// A call that succeeds leaves the caller's last error as it found it, like
+// the blocking call it stands for: the request made for it may have set
+// ERROR_IO_PENDING, or ERROR_OPERATION_ABORTED when it was cut short.
+BOOL KeepCallersError(BOOL ok, DWORD callersError) {
+  if (ok) SetLastError(callersError);
+  return ok;
 }
 
 // One overlapped request made on behalf of a call that had none: its own
@@ -125,8 +132,8 @@ bool CeIsCommPortName(LPCWSTR name) {
 
 bool CeIsNotedPort(HANDLE object) {
   if (object == nullptr || object == INVALID_HANDLE_VALUE) return false;
-  for (const std::atomic<HANDLE>& slot : g_ports) {
-    if (slot.load() == object) return true;
+  for (const std::atomic<uintptr_t>& slot : g_ports) {
+    if ((slot.load() & ~kClosing) == Value(object)) return true;
   }
   return false;
 }
@@ -139,7 +146,9 @@ HANDLE CeNoteOpenedPort(HANDLE port) {
   return INVALID_HANDLE_VALUE;
 }
 
-BOOL CeReadPort(HANDLE port, LPVOID buffer, DWORD count, LPDWORD got) {
+namespace {
+
+BOOL ReadPort(HANDLE port, LPVOID buffer, DWORD count, LPDWORD got) {
   Request request;
   if (request.overlapped.hEvent == nullptr) return FALSE;
   BOOL began = ReadFile(port, buffer, count, nullptr, &request.overlapped);
@@ -154,13 +163,13 @@ BOOL CeReadPort(HANDLE port, LPVOID buffer, DWORD count, LPDWORD got) {
   return request.Finish(port, true, got, cutShort);
 }
 
-BOOL CeWritePort(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD put) {
+BOOL WritePort(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD put) {
   Request request;
   if (request.overlapped.hEvent == nullptr) return FALSE;
   return request.Finish(port, Made(WriteFile(port, buffer, count, nullptr, &request.overlapped)), put);
 }
 
-BOOL CeWaitPortEvent(HANDLE port, LPDWORD events) {
+BOOL WaitPortEvent(HANDLE port, LPDWORD events) {
   Request request;
   if (request.overlapped.hEvent == nullptr) return FALSE;
   BOOL ok = request.Finish(port, Made(WaitCommEvent(port, events, &request.overlapped)), nullptr);
@@ -168,6 +177,34 @@ BOOL CeWaitPortEvent(HANDLE port, LPDWORD events) {
   return ok;
 }
 
-void CeForgetPort(HANDLE object) {
-  if (Forget(object)) EndPendingRequests(object);
+}  // namespace
+
+BOOL CeReadPort(HANDLE port, LPVOID buffer, DWORD count, LPDWORD got) {
+  DWORD callersError = GetLastError();
+  return KeepCallersError(ReadPort(port, buffer, count, got), callersError);
+}
+
+BOOL CeWritePort(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD put) {
+  DWORD callersError = GetLastError();
+  return KeepCallersError(WritePort(port, buffer, count, put), callersError);
+}
+
+BOOL CeWaitPortEvent(HANDLE port, LPDWORD events) {
+  DWORD callersError = GetLastError();
+  return KeepCallersError(WaitPortEvent(port, events), callersError);
+}
+
+int CeBeginPortClose(HANDLE object) {
+  if (object == nullptr || object == INVALID_HANDLE_VALUE) return -1;
+  for (int place = 0; place < kMaxPorts; ++place) {
+    uintptr_t open = Value(object);
+    if (!g_ports[place].compare_exchange_strong(open, open | kClosing)) continue;
+    EndPendingRequests(object);
+    return place;
+  }
+  return -1;
+}
+
+void CeEndPortClose(int place) {
+  if (place >= 0 && place < kMaxPorts) g_ports[place].store(0);
 }
