@@ -71,6 +71,48 @@ TEST_F(KeyInjectorTest, ReturnPressGoesAsCharacter) {
   EXPECT_EQ(messages[0].character, 13u);
 }
 
+// The keys the reader pressed and has not released get their key-ups when
+// it ends, in the order they went down; taps and released keys get none.
+struct LeftDownCase {
+  const char* name;
+  device::Sip sip;
+  std::vector<KeyPacket> packets;
+  std::vector<std::pair<WORD, WORD>> keyUps;  // vk, scan, sent at the end
+};
+
+class LeftDownTest : public KeyInjectorTest, public ::testing::WithParamInterface<LeftDownCase> {};
+
+TEST_P(LeftDownTest, ReleasedInTheOrderTheyWentDown) {
+  const LeftDownCase& c = GetParam();
+  device::SetSip(c.sip);
+  for (const KeyPacket& packet : c.packets) DispatchKeyPacket(&memory_, packet);
+  size_t before = device::SendInputs().size();
+  ReleaseKeysLeftDown(&memory_);
+  ReleaseKeysLeftDown(&memory_);  // nothing is owed twice
+  auto inputs = device::SendInputs();
+  ASSERT_EQ(inputs.size(), before + c.keyUps.size());
+  for (size_t i = 0; i < c.keyUps.size(); ++i) {
+    const auto& up = inputs[before + i];
+    EXPECT_EQ(std::make_pair(up.vk, up.scan), c.keyUps[i]) << i;
+    EXPECT_EQ(up.flags, static_cast<DWORD>(KEYEVENTF_KEYUP));
+    EXPECT_EQ(up.extra, (static_cast<ULONG_PTR>(up.vk) << 16) | 0x8000);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, LeftDownTest,
+    ::testing::Values(
+        LeftDownCase{"ShiftThenA", device::Sip::None, {Packet(0x10, 0x2A, 0), Packet(0x41, 0x1E, 0)},
+                     {{0x10, 0x2A}, {0x41, 0x1E}}},
+        LeftDownCase{"AReleased", device::Sip::None,
+                     {Packet(0x10, 0x2A, 0), Packet(0x41, 0x1E, 0), Packet(0x41, 0x1E, 0x80)}, {{0x10, 0x2A}}},
+        LeftDownCase{"RepeatKeepsFirstPlace", device::Sip::None,
+                     {Packet(0x11, 0x1D, 0), Packet(0x10, 0x2A, 0), Packet(0x11, 0x1D, 0)}, {{0x11, 0x1D}, {0x10, 0x2A}}},
+        LeftDownCase{"ReturnCharacter", device::Sip::None, {Packet(0x0D, 0x1C, 0)}, {{0x0D, 0x1C}}},
+        LeftDownCase{"TapsPressNoKey", device::Sip::CeStar, {Packet(0x51, 16, 0)}, {}},
+        LeftDownCase{"ReleaseWithoutPress", device::Sip::None, {Packet(0x41, 0x1E, 0x80)}, {}}),
+    [](const ::testing::TestParamInfo<LeftDownCase>& info) { return info.param.name; });
+
 TEST_F(KeyInjectorTest, CeStarPressBecomesTapAndReleaseStillKeyUp) {
   device::SetSip(device::Sip::CeStar);
   DispatchKeyPacket(&memory_, Packet(0x51, 16, 0x00));  // Q
