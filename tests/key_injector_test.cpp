@@ -146,8 +146,9 @@ TEST_F(KeyInjectorTest, CeStarPressWithoutTapSendsNothing) {
   EXPECT_EQ(device::SendInputs().size(), 1u);
 }
 
-// A press goes as a tap only while the CE-Star panel is up; lowered, the
-// panel's windows are still there but hidden, and the key is typed instead.
+// A press goes as a tap whenever the panel's keyboard is CE-Star's, raised or
+// lowered: a lowered panel keeps its windows, and a hidden window still
+// receives the taps posted to it.
 struct PanelStateCase {
   const char* name;
   device::Sip sip;
@@ -160,7 +161,7 @@ struct PanelStateCase {
 
 class PanelStateTest : public KeyInjectorTest, public ::testing::WithParamInterface<PanelStateCase> {};
 
-TEST_P(PanelStateTest, PressTapsOnlyARaisedCeStarPanel) {
+TEST_P(PanelStateTest, PressTapsACeStarPanelRaisedOrLowered) {
   const PanelStateCase& c = GetParam();
   device::SetSip(c.sip, c.lowered);
   device::CreateForeignWindow(u"WinXE_ImeClass");  // F11 and F12 would tap here
@@ -174,10 +175,10 @@ INSTANTIATE_TEST_SUITE_P(
     Panels, PanelStateTest,
     ::testing::Values(PanelStateCase{"CeStarRaised", device::Sip::CeStar, false, Packet(0x51, 16, 0x00), 1, 0, 0},
                       PanelStateCase{"CeStarRaisedF11", device::Sip::CeStar, false, Packet(0x7A, 87, 0x00), 1, 0, 0},
-                      PanelStateCase{"CeStarLowered", device::Sip::CeStar, true, Packet(0x51, 16, 0x00), 0, 1, 0},
-                      PanelStateCase{"CeStarLoweredF11", device::Sip::CeStar, true, Packet(0x7A, 87, 0x00), 0, 1, 0},
-                      PanelStateCase{"CeStarLoweredReturn", device::Sip::CeStar, true, Packet(0x0D, 0x1C, 0x00), 0,
-                                     0, 1},
+                      PanelStateCase{"CeStarLowered", device::Sip::CeStar, true, Packet(0x51, 16, 0x00), 1, 0, 0},
+                      PanelStateCase{"CeStarLoweredF11", device::Sip::CeStar, true, Packet(0x7A, 87, 0x00), 1, 0, 0},
+                      PanelStateCase{"CeStarLoweredReturn", device::Sip::CeStar, true, Packet(0x0D, 0x1C, 0x00), 1,
+                                     0, 0},
                       PanelStateCase{"OtherRaised", device::Sip::Other, false, Packet(0x41, 0x1E, 0x00), 0, 1, 0},
                       PanelStateCase{"OtherLowered", device::Sip::Other, true, Packet(0x41, 0x1E, 0x00), 0, 1, 0},
                       PanelStateCase{"NoPanel", device::Sip::None, false, Packet(0x41, 0x1E, 0x00), 0, 1, 0}),
@@ -211,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(Panels, CeStarDetectionTest,
                                            PanelCase{"OtherCase", true, u"ce-starim", false},
                                            PanelCase{"OtherMethod", true, u"QWERTY", false},
                                            PanelCase{"NoChild", true, nullptr, false},
-                                           PanelCase{"CeStarHidden", true, u"CE-StarIm", false, true},
+                                           PanelCase{"CeStarHidden", true, u"CE-StarIm", true, true},
                                            PanelCase{"NoPanel", false, nullptr, false}),
                          [](const ::testing::TestParamInfo<PanelCase>& info) { return info.param.name; });
 
