@@ -2,8 +2,9 @@
 // draining a memory port, and the dispatcher behind it.
 //
 // The input is a script. Byte 0: bits 0-1 choose the soft input panel
-// (0 none, 1 and 3 CE-Star, 2 another input method); bit 2 set, the port
-// has just been opened (the decoder does not know where packets start).
+// (0 none, 1 and 3 CE-Star, 2 another input method), bit 3 lowers the panel
+// (CE-Star takes the taps all the same); bit 2 set, the port has just been
+// opened (the decoder does not know where packets start).
 // Then, repeatedly: a length byte (low 6 bits) and that many bytes fed to
 // the port as one chunk, drained at once.
 //
@@ -159,10 +160,10 @@ Windows ShowPanel(BYTE choice) {
       device::SetSip(device::Sip::None);
       return windows;
     case 2:
-      device::SetSip(device::Sip::Other);
+      device::SetSip(device::Sip::Other, (choice & 8) != 0);
       return windows;
     default:
-      device::SetSip(device::Sip::CeStar);
+      device::SetSip(device::Sip::CeStar, (choice & 8) != 0);
       break;
   }
   windows.ceStar = true;

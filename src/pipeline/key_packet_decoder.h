@@ -49,8 +49,8 @@ const DWORD KEY_PACKET_UNDECIDED_LIMIT = 32;
 // handed on first (stray bytes came after them). Nothing is handed on out of
 // order; at the limit, with no winner, the oldest four bytes are dropped.
 struct KeyPacketDecoder {
-  BYTE bytes[KEY_PACKET_UNDECIDED_LIMIT];
   DWORD count;
+  BYTE bytes[KEY_PACKET_UNDECIDED_LIMIT];
   BYTE undecided;       // the place is in doubt
   BYTE keptContinues;   // bytes[0] continues the place known before
   BYTE keptFragment;    // bytes[0] starts the bytes kept when a drain ended inside a packet
