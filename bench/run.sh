@@ -22,7 +22,8 @@ else
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNUVIK_BUILD_BENCH=ON >/dev/null
 fi
 cmake --build "$build" -j "$jobs" --target nuvik nuvik-adapter \
-  nuvik_bench_pipeline nuvik_bench_link_throughput nuvik_bench_link_latency nuvik_bench_bare_reader
+  nuvik_bench_pipeline nuvik_bench_link_throughput nuvik_bench_link_latency nuvik_bench_bare_reader \
+  nuvik_bench_line_conditions
 # nuvik-arm's throughput, where it and the ARM executable are built.
 arm=""
 if [ -f build/ce-arm/nuvik.exe ] && cmake --build "$build" -j "$jobs" --target nuvik-arm >/dev/null 2>&1; then
@@ -74,6 +75,9 @@ stage "4, 5, 2b, 3b and 6. The nuvik process: idle, failing device, footprint, a
 run python3 bench/process_bench.py "$build" --idle-seconds 10 --failing-seconds 5 --packets 100000 \
   --rounds 3 --latency-packets 500 --soak-packets 1000000 --typing-soak-packets 2000000 \
   --windows-dir build/mingw-i686 --windows-dir build/mingw-x64 $arm
+
+stage "7. Decoders under line conditions (typed text, reads, faults)"
+run "$out/nuvik_bench_line_conditions" 20000 1
 
 stage "Results"
 python3 bench/report.py "$results" "$out/pipeline.json" || failed=1

@@ -2,16 +2,15 @@
 // draining a memory port, and the dispatcher behind it.
 //
 // The input is a script. Byte 0: bits 0-1 choose the soft input panel
-// (0 none, 1 and 3 CE-Star, 2 another input method). Then, repeatedly: a
-// length byte (low 6 bits) and that many bytes fed to the port as one chunk,
-// drained at once.
+// (0 none, 1 and 3 CE-Star, 2 another input method), bit 3 lowers the panel
+// (CE-Star takes the taps all the same); bit 2 set, the port has just been
+// opened (the decoder does not know where packets start).
+// Then, repeatedly: a length byte (low 6 bits) and that many bytes fed to
+// the port as one chunk, drained at once.
 //
-// Every effect is checked against a small reference model written from the
-// packet rules, not from the decoder: packets framed across chunks; bytes
-// carried from earlier chunks kept only when the next chunk's bytes complete
-// a valid packet that is not those bytes repeated, and otherwise dropped so
-// the chunk's bytes start a packet; 0xFF skipped only where a packet would
-// start; and no sliding resynchronisation after a rejected packet.
+// Every effect is checked against the reference model of the packet rules
+// (packet_rules_model.h), written with plain containers rather than from the
+// decoder's bit masks and fixed buffer.
 #include <stdint.h>
 #include <stdio.h>
 
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "device.h"
+#include "packet_rules_model.h"
 #include "pipeline/key_injector.h"
 #include "pipeline/key_packet_decoder.h"
 #include "pipeline/soft_keyboard_tapper.h"
@@ -105,36 +105,6 @@ void ExpectDispatch(const Windows& windows, BYTE k, BYTE s, BYTE f, std::vector<
   out->push_back(KeyRecord(k, s, false));
 }
 
-// The reference framing, a byte at a time.
-struct Framer {
-  BYTE bytes[4] = {};
-  int count = 0;
-  int carried = 0;  // of count, the bytes from earlier chunks
-
-  void StartDrain() { carried = count; }
-
-  void Byte(BYTE byte, const Windows& windows, std::vector<Effect>* out) {
-    if (count == 0 && byte == 0xFF) return;  // filler where a packet would start
-    bytes[count++] = byte;
-    if (count < 4) return;
-    BYTE x = static_cast<BYTE>(bytes[0] ^ bytes[1] ^ bytes[2]);
-    bool valid = bytes[0] != 0xFF && x != 0xFF && x == bytes[3];
-    if (carried != 0 && (!valid || (bytes[2] == bytes[0] && bytes[3] == bytes[1]))) {
-      // The carried bytes were a fragment: the rest start a packet again.
-      BYTE rest[4];
-      int n = 0;
-      for (int i = carried; i < 4; ++i) rest[n++] = bytes[i];
-      count = 0;
-      carried = 0;
-      for (int i = 0; i < n; ++i) Byte(rest[i], windows, out);
-      return;
-    }
-    count = 0;
-    carried = 0;
-    if (valid) ExpectDispatch(windows, bytes[0], bytes[1], bytes[2], out);
-  }
-};
-
 bool SameKey(const device::KeyInput& a, const device::KeyInput& b) {
   return a.count == b.count && a.size == b.size && a.type == b.type && a.vk == b.vk && a.scan == b.scan &&
          a.flags == b.flags && a.time == b.time && a.extra == b.extra;
@@ -190,10 +160,10 @@ Windows ShowPanel(BYTE choice) {
       device::SetSip(device::Sip::None);
       return windows;
     case 2:
-      device::SetSip(device::Sip::Other);
+      device::SetSip(device::Sip::Other, (choice & 8) != 0);
       return windows;
     default:
-      device::SetSip(device::Sip::CeStar);
+      device::SetSip(device::Sip::CeStar, (choice & 8) != 0);
       break;
   }
   windows.ceStar = true;
@@ -223,7 +193,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   KeyPacketDecoder decoder = {};
   KeyDispatchMemory reader = {};
-  Framer framer;
+  model::Decoder rules;
+  if (data[0] & 4) {
+    StartKeyPacketDecoder(&decoder);
+    rules.Open();
+  }
   std::vector<Effect> expected;
   size_t at = 1;
   while (at < size) {
@@ -233,9 +207,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += length;
 
     CHECK(device::FeedPort(kPort, chunk, length));
-    framer.StartDrain();
-    for (size_t i = 0; i < length; ++i) framer.Byte(chunk[i], windows, &expected);
+    rules.Drain(std::vector<uint8_t>(chunk, chunk + length), [&](const model::Packet& p) {
+      ExpectDispatch(windows, p.key, p.scan, p.flags, &expected);
+    });
     DrainKeyPacketDecoder(&decoder, port, DispatchReceivedKeyPacket, &reader);
+    // What waits undecided is the same, and never more than the limit.
+    CHECK(decoder.count == static_cast<DWORD>(rules.Waiting()));
+    CHECK(decoder.count <= KEY_PACKET_UNDECIDED_LIMIT);
 
     // A drain leaves nothing behind in the port.
     BYTE left;

@@ -71,6 +71,48 @@ TEST_F(KeyInjectorTest, ReturnPressGoesAsCharacter) {
   EXPECT_EQ(messages[0].character, 13u);
 }
 
+// The keys the reader pressed and has not released get their key-ups when
+// it ends, in the order they went down; taps and released keys get none.
+struct LeftDownCase {
+  const char* name;
+  device::Sip sip;
+  std::vector<KeyPacket> packets;
+  std::vector<std::pair<WORD, WORD>> keyUps;  // vk, scan, sent at the end
+};
+
+class LeftDownTest : public KeyInjectorTest, public ::testing::WithParamInterface<LeftDownCase> {};
+
+TEST_P(LeftDownTest, ReleasedInTheOrderTheyWentDown) {
+  const LeftDownCase& c = GetParam();
+  device::SetSip(c.sip);
+  for (const KeyPacket& packet : c.packets) DispatchKeyPacket(&memory_, packet);
+  size_t before = device::SendInputs().size();
+  ReleaseKeysLeftDown(&memory_);
+  ReleaseKeysLeftDown(&memory_);  // nothing is owed twice
+  auto inputs = device::SendInputs();
+  ASSERT_EQ(inputs.size(), before + c.keyUps.size());
+  for (size_t i = 0; i < c.keyUps.size(); ++i) {
+    const auto& up = inputs[before + i];
+    EXPECT_EQ(std::make_pair(up.vk, up.scan), c.keyUps[i]) << i;
+    EXPECT_EQ(up.flags, static_cast<DWORD>(KEYEVENTF_KEYUP));
+    EXPECT_EQ(up.extra, (static_cast<ULONG_PTR>(up.vk) << 16) | 0x8000);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, LeftDownTest,
+    ::testing::Values(
+        LeftDownCase{"ShiftThenA", device::Sip::None, {Packet(0x10, 0x2A, 0), Packet(0x41, 0x1E, 0)},
+                     {{0x10, 0x2A}, {0x41, 0x1E}}},
+        LeftDownCase{"AReleased", device::Sip::None,
+                     {Packet(0x10, 0x2A, 0), Packet(0x41, 0x1E, 0), Packet(0x41, 0x1E, 0x80)}, {{0x10, 0x2A}}},
+        LeftDownCase{"RepeatKeepsFirstPlace", device::Sip::None,
+                     {Packet(0x11, 0x1D, 0), Packet(0x10, 0x2A, 0), Packet(0x11, 0x1D, 0)}, {{0x11, 0x1D}, {0x10, 0x2A}}},
+        LeftDownCase{"ReturnCharacter", device::Sip::None, {Packet(0x0D, 0x1C, 0)}, {{0x0D, 0x1C}}},
+        LeftDownCase{"TapsPressNoKey", device::Sip::CeStar, {Packet(0x51, 16, 0)}, {}},
+        LeftDownCase{"ReleaseWithoutPress", device::Sip::None, {Packet(0x41, 0x1E, 0x80)}, {}}),
+    [](const ::testing::TestParamInfo<LeftDownCase>& info) { return info.param.name; });
+
 TEST_F(KeyInjectorTest, CeStarPressBecomesTapAndReleaseStillKeyUp) {
   device::SetSip(device::Sip::CeStar);
   DispatchKeyPacket(&memory_, Packet(0x51, 16, 0x00));  // Q
@@ -104,8 +146,9 @@ TEST_F(KeyInjectorTest, CeStarPressWithoutTapSendsNothing) {
   EXPECT_EQ(device::SendInputs().size(), 1u);
 }
 
-// A press goes as a tap only while the CE-Star panel is up; lowered, the
-// panel's windows are still there but hidden, and the key is typed instead.
+// A press goes as a tap whenever the panel's keyboard is CE-Star's, raised or
+// lowered: a lowered panel keeps its windows, and a hidden window still
+// receives the taps posted to it.
 struct PanelStateCase {
   const char* name;
   device::Sip sip;
@@ -118,7 +161,7 @@ struct PanelStateCase {
 
 class PanelStateTest : public KeyInjectorTest, public ::testing::WithParamInterface<PanelStateCase> {};
 
-TEST_P(PanelStateTest, PressTapsOnlyARaisedCeStarPanel) {
+TEST_P(PanelStateTest, PressTapsACeStarPanelRaisedOrLowered) {
   const PanelStateCase& c = GetParam();
   device::SetSip(c.sip, c.lowered);
   device::CreateForeignWindow(u"WinXE_ImeClass");  // F11 and F12 would tap here
@@ -132,10 +175,10 @@ INSTANTIATE_TEST_SUITE_P(
     Panels, PanelStateTest,
     ::testing::Values(PanelStateCase{"CeStarRaised", device::Sip::CeStar, false, Packet(0x51, 16, 0x00), 1, 0, 0},
                       PanelStateCase{"CeStarRaisedF11", device::Sip::CeStar, false, Packet(0x7A, 87, 0x00), 1, 0, 0},
-                      PanelStateCase{"CeStarLowered", device::Sip::CeStar, true, Packet(0x51, 16, 0x00), 0, 1, 0},
-                      PanelStateCase{"CeStarLoweredF11", device::Sip::CeStar, true, Packet(0x7A, 87, 0x00), 0, 1, 0},
-                      PanelStateCase{"CeStarLoweredReturn", device::Sip::CeStar, true, Packet(0x0D, 0x1C, 0x00), 0,
-                                     0, 1},
+                      PanelStateCase{"CeStarLowered", device::Sip::CeStar, true, Packet(0x51, 16, 0x00), 1, 0, 0},
+                      PanelStateCase{"CeStarLoweredF11", device::Sip::CeStar, true, Packet(0x7A, 87, 0x00), 1, 0, 0},
+                      PanelStateCase{"CeStarLoweredReturn", device::Sip::CeStar, true, Packet(0x0D, 0x1C, 0x00), 1,
+                                     0, 0},
                       PanelStateCase{"OtherRaised", device::Sip::Other, false, Packet(0x41, 0x1E, 0x00), 0, 1, 0},
                       PanelStateCase{"OtherLowered", device::Sip::Other, true, Packet(0x41, 0x1E, 0x00), 0, 1, 0},
                       PanelStateCase{"NoPanel", device::Sip::None, false, Packet(0x41, 0x1E, 0x00), 0, 1, 0}),
@@ -169,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(Panels, CeStarDetectionTest,
                                            PanelCase{"OtherCase", true, u"ce-starim", false},
                                            PanelCase{"OtherMethod", true, u"QWERTY", false},
                                            PanelCase{"NoChild", true, nullptr, false},
-                                           PanelCase{"CeStarHidden", true, u"CE-StarIm", false, true},
+                                           PanelCase{"CeStarHidden", true, u"CE-StarIm", true, true},
                                            PanelCase{"NoPanel", false, nullptr, false}),
                          [](const ::testing::TestParamInfo<PanelCase>& info) { return info.param.name; });
 

@@ -13,6 +13,7 @@ struct DecoderCase {
   const char* name;
   std::vector<std::vector<BYTE>> chunks;  // one drain after each chunk
   std::vector<std::vector<BYTE>> expected;
+  bool opened = false;  // the port has just been opened
 };
 
 void Collect(void* context, const KeyPacket& packet) {
@@ -31,6 +32,7 @@ TEST_P(KeyPacketDecoderTest, DeliversExactlyTheValidPackets) {
   PtyPort pty;
   ASSERT_TRUE(pty.Create(u"COM3:"));
   KeyPacketDecoder decoder = {};
+  if (c.opened) StartKeyPacketDecoder(&decoder);
   std::vector<std::vector<BYTE>> received;
   for (const std::vector<BYTE>& chunk : c.chunks) {
     ASSERT_TRUE(pty.Send(chunk));
@@ -42,6 +44,16 @@ TEST_P(KeyPacketDecoderTest, DeliversExactlyTheValidPackets) {
 
 const std::vector<BYTE> A_PRESS = {0x41, 0x1E, 0x00, 0x5F};
 const std::vector<BYTE> A_RELEASE = {0x41, 0x1E, 0x80, 0xDF};
+const std::vector<BYTE> B_PRESS = {0x42, 0x30, 0x00, 0x72};
+const std::vector<BYTE> SHIFT_PRESS = {0x10, 0x2A, 0x00, 0x3A};
+const std::vector<BYTE> SHIFT_RELEASE = {0x10, 0x2A, 0x80, 0xBA};
+
+// Each byte a drain of its own, as a driver that signals every byte reads.
+std::vector<std::vector<BYTE>> Bytewise(const std::vector<BYTE>& bytes) {
+  std::vector<std::vector<BYTE>> chunks;
+  for (BYTE byte : bytes) chunks.push_back({byte});
+  return chunks;
+}
 
 std::vector<BYTE> Join(std::initializer_list<std::vector<BYTE>> parts) {
   std::vector<BYTE> all;
@@ -54,33 +66,69 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DecoderCase{"FillerSkipped", {{0xFF, 0xFF, 0x41, 0x1E, 0x00, 0x5F}}, {A_PRESS}},
         DecoderCase{"PressAndReleaseInOneBurst", {Join({A_PRESS, A_RELEASE})}, {A_PRESS, A_RELEASE}},
-        DecoderCase{"WrongCheckDropsFourBytesOnly", {Join({{0x41, 0x1E, 0x00, 0x5E}, A_PRESS})}, {A_PRESS}},
+        // A bad packet puts the place in doubt: the packet after it is handed
+        // on once the next one confirms the place.
+        DecoderCase{"WrongCheckDropsFourBytesOnly", {Join({{0x41, 0x1E, 0x00, 0x5E}, A_PRESS}), A_RELEASE},
+                    {A_PRESS, A_RELEASE}},
         // 00 FF 00 XOR to 0xFF: refused even though the check byte agrees.
-        DecoderCase{"CheckOfFFRefused", {Join({{0x00, 0xFF, 0x00, 0xFF}, A_RELEASE})}, {A_RELEASE}},
+        DecoderCase{"CheckOfFFRefused", {Join({{0x00, 0xFF, 0x00, 0xFF}, A_RELEASE}), B_PRESS}, {A_RELEASE, B_PRESS}},
         DecoderCase{"FFInsideAPacketIsData", {{0x01, 0xFF, 0xFF, 0x01}}, {{0x01, 0xFF, 0xFF, 0x01}}},
-        // No sliding resynchronisation: after a bad packet the next byte
-        // starts a packet, so the press hidden one byte later is not found.
+        // After a bad packet the press one byte later is found by sliding,
+        // but trusted only with a second valid packet in a row.
         DecoderCase{"NoSlidingResync", {Join({{0x00}, A_PRESS})}, std::vector<std::vector<BYTE>>()},
+        DecoderCase{"SlidingTrustedAfterTwoInARow", {Join({{0x00}, A_PRESS}), A_RELEASE}, {A_PRESS, A_RELEASE}},
         // A packet split over drains is whole however late the reader
         // comes back for its tail: no clock decides.
         DecoderCase{"SplitDecodedWhole", {{0x41, 0x1E}, {0x00, 0x5F}}, {A_PRESS}},
         DecoderCase{"SplitOverThreeEvents", {{0x41}, {0x1E, 0x00}, {0x5F}}, {A_PRESS}},
         DecoderCase{"LateTailThenNextPacket", {{0x41, 0x1E, 0x80}, Join({{0xDF}, A_PRESS})}, {A_RELEASE, A_PRESS}},
+        DecoderCase{"SplitByteByByte", Bytewise(Join({A_PRESS, A_RELEASE})), {A_PRESS, A_RELEASE}},
         // A fragment is dropped when what follows does not complete it, and
         // the next key's packet is taken whole.
         DecoderCase{"LoneKeyCodeDroppedBeforeNextPacket", {{0x42}, A_RELEASE}, {A_RELEASE}},
         DecoderCase{"LostByteResyncsAtNextKey", {{0x41, 0x1E, 0x5F}, A_RELEASE}, {A_RELEASE}},
         DecoderCase{"FillerAfterDroppedFragment", {{0x42}, Join({{0xFF, 0xFF}, A_PRESS})}, {A_PRESS}},
-        // Half a press followed by the same key's next packet: the check
-        // byte of 41 1E 41 1E agrees, but it is the key starting over.
-        DecoderCase{"HalfPressThenSameKeyStartsOver", {{0x41, 0x1E}, A_PRESS}, {A_PRESS}},
-        DecoderCase{"HalfPressThenItsRelease", {{0x41, 0x1E}, A_RELEASE}, {A_RELEASE}},
-        // Only the carried fragment is dropped; within the new burst a bad
-        // packet still takes its four bytes with it.
+        // Half a press followed by the same key's next packet: 41 1E 41 1E
+        // passes the check byte as well as the packet does (a tie). Nothing
+        // is handed on until the next packet tells them apart.
+        DecoderCase{"HalfPressThenSameKeyStartsOver", {{0x41, 0x1E}, A_PRESS, A_RELEASE}, {A_PRESS, A_RELEASE}},
+        DecoderCase{"HalfPressThenItsRelease", {{0x41, 0x1E}, A_RELEASE, B_PRESS}, {A_RELEASE, B_PRESS}},
+        // Only the places where drains started are tried after a dropped
+        // fragment: the press one byte into the drain is not found.
         DecoderCase{"NoSlidingAfterDroppedFragment", {{0x42}, Join({{0x00}, A_PRESS})},
                     std::vector<std::vector<BYTE>>()},
         DecoderCase{"ShortTailInOneBurstThenSilence", {Join({A_PRESS, {0x41, 0x1E, 0x80}})}, {A_PRESS}},
-        DecoderCase{"OnlyFiller", {{0xFF, 0xFF, 0xFF}}, std::vector<std::vector<BYTE>>()}),
+        DecoderCase{"OnlyFiller", {{0xFF, 0xFF, 0xFF}}, std::vector<std::vector<BYTE>>()},
+        // A press that lost its first byte, then its release: s f c k passes
+        // the check byte, and the old rule typed a press of the key whose
+        // code is the lost key's scan code, never released. Only the release
+        // is handed on; a release without its press leaves nothing down.
+        DecoderCase{"WLosesFirstByteNoCtrl", {{0x11, 0x00, 0x46}, {0x57, 0x11, 0x80, 0xC6}}, {{0x57, 0x11, 0x80, 0xC6}}},
+        DecoderCase{"TLosesFirstByteNoCapsLock", {{0x14, 0x00, 0x40}, {0x54, 0x14, 0x80, 0xC0}},
+                    {{0x54, 0x14, 0x80, 0xC0}}},
+        DecoderCase{"CLosesFirstByteNoDelete", {{0x2E, 0x00, 0x6D}, {0x43, 0x2E, 0x80, 0xED}}, {{0x43, 0x2E, 0x80, 0xED}}},
+        DecoderCase{"QLosesFirstByteNoShift", Bytewise({0x10, 0x00, 0x41, 0x51, 0x10, 0x80, 0xC1}),
+                    {{0x51, 0x10, 0x80, 0xC1}}},
+        // A stray byte before a release: BA 10 2A 80 and DF 41 1E 80 pass
+        // the check byte. The tie waits for the next key, which decides it.
+        DecoderCase{"StrayBeforeShiftRelease", {SHIFT_PRESS, {0xBA}, SHIFT_RELEASE, A_PRESS},
+                    {SHIFT_PRESS, SHIFT_RELEASE, A_PRESS}},
+        DecoderCase{"StrayBeforeARelease", {A_PRESS, {0xDF}, A_RELEASE, B_PRESS}, {A_PRESS, A_RELEASE, B_PRESS}},
+        // One stray byte on an idle line, then a key typed as the paced
+        // adapter sends it.
+        DecoderCase{"StrayOnIdleLineThenTyping", Bytewise(Join({{0x12}, A_PRESS, A_RELEASE})), {A_PRESS, A_RELEASE}},
+        // A port opened while T's press was on the wire: its first bytes are
+        // the press's tail. T's release and the next key are typed, no Caps
+        // Lock (14 00 40 54 passes the check byte).
+        DecoderCase{"EnableMidPacket",
+                    {{0x14, 0x00, 0x40}, {0x54, 0x14, 0x80, 0xC0}, {0x48, 0x23, 0x00, 0x6B}},
+                    {{0x54, 0x14, 0x80, 0xC0}, {0x48, 0x23, 0x00, 0x6B}},
+                    true},
+        DecoderCase{"EnableMidPacketByteByByte",
+                    Bytewise({0x14, 0x00, 0x40, 0x54, 0x14, 0x80, 0xC0}),
+                    {{0x54, 0x14, 0x80, 0xC0}},
+                    true},
+        DecoderCase{"EnableBetweenPackets", {{0x41}, {0x1E, 0x00, 0x5F}}, {A_PRESS}, true}),
     [](const ::testing::TestParamInfo<DecoderCase>& info) { return info.param.name; });
 
 // A drain on a closed or failing port behaves as an empty one.

@@ -19,9 +19,9 @@ bool IsCeStarShowing(SoftKeyboardWindows* windows) {
   windows->inputPanel = FindWindowW(TEXT("SipWndClass"), NULL);
   windows->softKeyboard = windows->inputPanel ? GetWindow(windows->inputPanel, GW_CHILD) : NULL;
   if (windows->softKeyboard == NULL) return false;
-  // A lowered panel is only hidden: its windows stay, and taps on a keyboard
-  // nobody sees would lose the keys, so those are typed instead.
-  if (!IsWindowVisible(windows->inputPanel)) return false;
+  // Whether the panel is raised or lowered does not matter: a lowered panel
+  // keeps its windows, and a hidden window still receives what is posted to
+  // it, so CE-Star takes the taps either way.
   return IsClassName(windows->softKeyboard, TEXT("CE-StarIm"));
 }
 

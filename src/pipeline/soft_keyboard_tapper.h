@@ -20,8 +20,8 @@ struct SoftKeyboardWindows {
   HWND softKeyboard;     // first child of the panel
 };
 
-// Finds the three windows afresh; true when the panel is up (visible) and
-// its keyboard is exactly the CE-Star one.
+// Finds the three windows afresh; true when the panel's first child is
+// exactly the CE-Star keyboard, the panel raised or lowered.
 bool IsCeStarShowing(SoftKeyboardWindows* windows);
 
 // Where a press of this scan code taps, given the remembered extended flag.

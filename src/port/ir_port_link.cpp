@@ -186,43 +186,56 @@ void CloseIrPort(void) {
   CloseHandle(port);
 }
 
+// Serves the port until it is closed or the handheld resumes; returns true
+// for a resume, which the main window must hear of.
+static bool ServePort(const ReaderPort* reader, KeyPacketDecoder* decoder, KeyDispatchMemory* memory) {
+  HANDLE port = reader->port;
+  void* source = const_cast<ReaderPort*>(reader);
+  // Every port call is made inside EnterPortCall/LeavePortCall: once
+  // closed, the handle value may already belong to a new open.
+  if (!EnterPortCall(reader->generation)) return false;
+  SetCommMask(port, IR_FIRST_EVENT_MASK);
+  LeavePortCall();
+  // Bytes that came between the open and the mask raised no event and
+  // would wait for the next key: take them now.
+  DrainKeyPacketBytes(decoder, ReadWhileOpen, source, DispatchReceivedKeyPacket, memory);
+
+  for (;;) {
+    if (!EnterPortCall(reader->generation)) return false;
+    DWORD events = 0;
+    BOOL waited = WaitCommEvent(port, &events, NULL);
+    LeavePortCall();
+    if (!waited) events = 0;
+    if (!EnterPortCall(reader->generation)) return false;
+    SetCommMask(port, IR_EVENT_MASK);
+    LeavePortCall();
+
+    if (events & EV_POWER) return true;
+    if (events & EV_RXCHAR) DrainKeyPacketBytes(decoder, ReadWhileOpen, source, DispatchReceivedKeyPacket, memory);
+
+    if (!IsStillOpen(reader->generation)) return false;
+    if (!waited) Sleep(IR_FAILED_WAIT_PAUSE_MS);
+  }
+}
+
 DWORD WINAPI ReaderThread(LPVOID parameter) {
   (void)parameter;
   ReaderPort reader = g_readerStart;
   InterlockedExchange(&g_readerStartTaken, 0);
   if (!IsStillOpen(reader.generation)) return 0;
-  HANDLE port = reader.port;
 
+  // The port was just opened: its first bytes may be the tail of a packet
+  // that was on the wire during the open.
   KeyPacketDecoder decoder = {0};
   KeyDispatchMemory memory = {0};
-  // Every port call is made inside EnterPortCall/LeavePortCall: once
-  // closed, the handle value may already belong to a new open.
-  if (!EnterPortCall(reader.generation)) return 0;
-  SetCommMask(port, IR_FIRST_EVENT_MASK);
-  LeavePortCall();
-  // Bytes that came between the open and the mask raised no event and
-  // would wait for the next key: take them now.
-  DrainKeyPacketBytes(&decoder, ReadWhileOpen, &reader, DispatchReceivedKeyPacket, &memory);
-
-  for (;;) {
-    if (!EnterPortCall(reader.generation)) return 0;
-    DWORD events = 0;
-    BOOL waited = WaitCommEvent(port, &events, NULL);
-    LeavePortCall();
-    if (!waited) events = 0;
-    if (!EnterPortCall(reader.generation)) return 0;
-    SetCommMask(port, IR_EVENT_MASK);
-    LeavePortCall();
-
-    if (events & EV_POWER) {
-      // The main thread closes and reopens the port, which starts a new
-      // reader; this one is done.
-      SendMessageW(reader.owner, WM_COMMAND, IDM_REINIT, 0);
-      return 0;
-    }
-    if (events & EV_RXCHAR) DrainKeyPacketBytes(&decoder, ReadWhileOpen, &reader, DispatchReceivedKeyPacket, &memory);
-
-    if (!IsStillOpen(reader.generation)) return 0;
-    if (!waited) Sleep(IR_FAILED_WAIT_PAUSE_MS);
-  }
+  StartKeyPacketDecoder(&decoder);
+  bool resumed = ServePort(&reader, &decoder, &memory);
+  // No key this reader pressed stays down after it: the releases still on
+  // the wire will reach no one. Before a resume's reinitialise, so the next
+  // reader's keys come after these.
+  ReleaseKeysLeftDown(&memory);
+  // The main thread closes and reopens the port, which starts a new
+  // reader; this one is done.
+  if (resumed) SendMessageW(reader.owner, WM_COMMAND, IDM_REINIT, 0);
+  return 0;
 }

@@ -40,6 +40,7 @@ BOOL WINAPI GetCommMask(HANDLE port, LPDWORD mask);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
 DWORD WINAPI GetCurrentThreadId(void);
+BOOL WINAPI IsWindowVisible(HWND window);
 
 namespace device {
 
@@ -308,8 +309,9 @@ void SetSip(Sip sip, bool lowered = false);
 Sip CurrentSip();
 // Lowers or raises the panel as its button on the command bar does: a
 // lowered panel keeps its windows ("SipWndClass" and its keyboard) but
-// hides the panel, so IsWindowVisible says FALSE for both. False (and
-// nothing changes) when there is no panel.
+// hides the panel, so IsWindowVisible says FALSE for both; the hidden
+// keyboard still takes the taps posted to it. False (and nothing changes)
+// when there is no panel.
 bool SetSipLowered(bool lowered);
 bool SipLowered();  // false when there is no panel
 // A window's title; empty for none.

@@ -158,9 +158,8 @@ void WakeThread(uint64_t thread);
 std::string OwnerKind(HWND owner);
 // The class name of any window, empty if none.
 std::u16string ClassOf(HWND window);
-// PostedSerial() as it was when the input panel last showed: made raised,
-// or raised after being lowered.
-uint64_t SipShownAt();
+// PostedSerial() as it was when the input panel's windows were made.
+uint64_t SipMadeAt();
 
 // Every message posted to another program so far, kept or not; unlike the
 // records' counts it never starts over, so it marks a moment for good.

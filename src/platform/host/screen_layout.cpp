@@ -189,9 +189,10 @@ ScreenState ReadScreenState() {
   state.sip = device::CurrentSip();
   state.sipLowered = device::SipLowered();
   if (HWND keyboard = state.sip == device::Sip::CeStar && !state.sipLowered ? CeStarKeyboard() : nullptr) {
-    // A lowered panel keeps its keyboard window, so the taps since the
-    // panel last showed are told apart by when they were posted.
-    for (const device::PostedMessage& posted : PostedSince(SipShownAt())) {
+    // The taps this keyboard took, lowered or raised; a handle value can come
+    // back for a later panel, so earlier panels' taps are told apart by when
+    // they were posted.
+    for (const device::PostedMessage& posted : PostedSince(SipMadeAt())) {
       if (posted.window != keyboard || posted.message != WM_LBUTTONDOWN) continue;
       DWORD point = static_cast<DWORD>(posted.lParam);
       state.taps.push_back(Tap{static_cast<int>(point & 0xFFFF), static_cast<int>((point >> 16) & 0xFFFF)});

@@ -352,7 +352,6 @@ LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName);
 HWND WINAPI GetWindow(HWND window, UINT relation);
 int WINAPI GetClassNameW(HWND window, LPWSTR buffer, int length);
-BOOL WINAPI IsWindowVisible(HWND window);
 HWND WINAPI GetForegroundWindow(void);
 int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 

@@ -46,7 +46,7 @@ struct Tree {
   HWND sipPanel = nullptr;       // the one of them that is the panel, while it lives
   device::Sip sip = device::Sip::None;
   bool sipLowered = false;
-  uint64_t sipShownAt = 0;  // host::PostedSerial() when the panel last showed
+  uint64_t sipMadeAt = 0;  // host::PostedSerial() when the panel's windows were made
   ATOM nextAtom = 0xC000;  // where the handheld's class atoms start
 };
 
@@ -424,9 +424,9 @@ std::u16string ClassOf(HWND handle) {
   return window ? window->className : std::u16string();
 }
 
-uint64_t SipShownAt() {
+uint64_t SipMadeAt() {
   std::lock_guard<std::mutex> lock(T().mutex);
-  return T().sipShownAt;
+  return T().sipMadeAt;
 }
 
 void ResetWindows() {
@@ -493,7 +493,7 @@ void SetSip(Sip sip, bool lowered) {
     for (HWND handle : old) RemoveLocked(handle, &removed);
     T().sip = sip;
     T().sipLowered = sip != Sip::None && lowered;
-    T().sipShownAt = now;
+    T().sipMadeAt = now;
     if (sip != Sip::None) {
       HWND panel = CreateForeignLocked(u"SipWndClass", nullptr, u"SIP");
       FindLocked(panel)->visible = !lowered;
@@ -514,14 +514,13 @@ Sip CurrentSip() {
 }
 
 bool SetSipLowered(bool lowered) {
-  uint64_t now = host::PostedSerial();
   {
     std::lock_guard<std::mutex> lock(T().mutex);
     if (T().sipPanel == nullptr) return false;
     // The panel is hidden or shown; its keyboard keeps its own style and is
-    // hidden through its parent, as on the handheld.
+    // hidden through its parent, as on the handheld. A hidden keyboard
+    // still takes what is posted to it.
     FindLocked(T().sipPanel)->visible = !lowered;
-    if (T().sipLowered && !lowered) T().sipShownAt = now;
     T().sipLowered = lowered;
   }
   NotifyChanged();

@@ -1,5 +1,5 @@
 // Kernel calls: the clock, interlocked words, handles, threads, and
-// the C runtime's memset that COREDLL exports.
+// the C runtime's memset and memcpy that COREDLL exports.
 #include <cstring>
 
 #include "bridge.h"
@@ -78,6 +78,21 @@ uint32_t BridgeMemset(Call& call) {
   return call.Arg(0);
 }
 
+// Whole records copied by value; the source and the destination never
+// overlap there, so memmove's care is not needed, and a copy inside one
+// record is refused rather than made in some order.
+uint32_t BridgeMemcpy(Call& call) {
+  uint32_t size = call.Arg(2);
+  if (size == 0) return call.Arg(0);
+  uint32_t to = call.Arg(0), from = call.Arg(1);
+  if (to < from + size && from < to + size) call.Refuse("the two buffers overlap");
+  uint8_t* target = call.Bytes(0, size, kWrite);
+  const uint8_t* source = call.Bytes(1, size, kRead);
+  if (target == nullptr || source == nullptr) call.Refuse("a buffer is NULL");
+  std::memcpy(target, source, size);
+  return call.Arg(0);
+}
+
 }  // namespace
 
 const std::vector<Bridged>& KernelFunctions() {
@@ -91,6 +106,7 @@ const std::vector<Bridged>& KernelFunctions() {
       {"CloseHandle", BridgeCloseHandle},
       {"CreateThread", BridgeCreateThread},
       {"memset", BridgeMemset},
+      {"memcpy", BridgeMemcpy},
   };
   return functions;
 }

@@ -131,7 +131,6 @@ uint32_t BridgeGetClassNameW(Call& call) {
   return static_cast<uint32_t>(copied);
 }
 
-uint32_t BridgeIsWindowVisible(Call& call) { return IsWindowVisible(HostHandleAs<HWND>(call.Arg(0))); }
 uint32_t BridgeGetForegroundWindow(Call&) { return GuestHandle(GetForegroundWindow()); }
 
 }  // namespace
@@ -153,7 +152,6 @@ const std::vector<Bridged>& WindowFunctions() {
       {"FindWindowW", BridgeFindWindowW},
       {"GetWindow", BridgeGetWindow},
       {"GetClassNameW", BridgeGetClassNameW},
-      {"IsWindowVisible", BridgeIsWindowVisible},
       {"GetForegroundWindow", BridgeGetForegroundWindow},
   };
   return functions;
