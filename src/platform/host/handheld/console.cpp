@@ -335,6 +335,10 @@ void ProgramEnded() {
 }
 
 void CloseProgram() {
+  // A request that comes during start-up is handed over once start-up is
+  // over, when the main thread first waits for messages: before, there may
+  // be no window to close yet. A program that ends meanwhile needs nothing.
+  AwaitStartUp();
   // As the task manager does: the window is closed whatever is up; an open
   // menu or a box owned by the window goes with it.
   HWND main = MainWindow();

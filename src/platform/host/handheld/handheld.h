@@ -16,6 +16,11 @@ namespace handheld {
 // exist.
 std::string AdapterPortFor(const std::u16string& name);
 
+// Says on standard error why the tty behind a port cannot be had:
+// "nuvik: COM3: SUBJECT: WHY", the subject being the tty's path or what
+// could not be done.
+void SayPortRefused(const std::u16string& name, const std::string& subject, const std::string& why);
+
 // Reads commands from standard input on its own thread until end of input.
 // The first line is taken once start-up is over: the program's main thread
 // idle in its message loop, or ProgramEnded() called.
