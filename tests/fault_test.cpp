@@ -390,6 +390,22 @@ std::string BinaryLine() {
 
 const std::string kNotUnderstood = "nuvik: cannot understand \"";
 const std::string kMenuIsOpen = "nuvik: the menu is open: expected 'choose ID' or 'dismiss'";
+const std::string kTooLong = "\"... (a line longer than 4096 bytes)";
+const std::string kHoldsNul = "\" (a NUL byte in the line)";
+const std::string kUsage = "\"... (commands: ";
+
+// A picture path cut short at its NUL would be written; the run checks it
+// was not.
+std::string CutShortPicture() { return ::testing::TempDir() + "nuvik-pic-" + std::to_string(getpid()); }
+
+// The peak of a process's resident memory, in KiB (0 if unknown).
+long PeakKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line) && !StartsWith(line, "VmHWM:")) {
+  }
+  return std::atol(line.c_str() + std::min<size_t>(line.size(), 6));
+}
 
 // Lines the console refuses while no menu is open.
 const std::vector<BadLine> kBadLines = {
@@ -397,11 +413,20 @@ const std::vector<BadLine> kBadLines = {
     {"bare send", "send", kNotUnderstood + "send\""},
     {"tap with argument", "tap now", kNotUnderstood + "tap now\""},
     {"unknown panel", "sip maybe", kNotUnderstood + "sip maybe\""},
-    {"very long", std::string(100 * 1024, 'x'), kNotUnderstood + std::string(80, 'x') + "\"..."},
-    {"very long number", "send " + std::string(100 * 1024, '9'), kNotUnderstood + "send 999"},
+    {"very long", std::string(100 * 1024, 'x'), kNotUnderstood + std::string(80, 'x') + kTooLong},
+    {"very long number", "send " + std::string(100 * 1024, '9'),
+     kNotUnderstood + "send " + std::string(75, '9') + kTooLong},
+    // The bound: 4096 bytes are a line (one the console does not know),
+    // with a CRLF's carriage return too; one more byte is not.
+    {"longest line", std::string(4096, 'w'), kNotUnderstood + std::string(80, 'w') + kUsage},
+    {"longest line, CRLF", std::string(4096, 'v') + "\r", kNotUnderstood + std::string(80, 'v') + kUsage},
+    {"a byte too long", std::string(4097, 'u'), kNotUnderstood + std::string(80, 'u') + kTooLong},
     {"binary", BinaryLine(), kNotUnderstood + "\xEF\xBF\xBD"},
-    {"NUL after a good command", std::string("send 40010\0", 11), kNotUnderstood + "send 40010\\x00\""},
-    {"NUL first", std::string("\0tap", 4), kNotUnderstood + "\\x00tap\""},
+    {"NUL after a good command", std::string("send 40010\0", 11),
+     kNotUnderstood + "send 40010\\x00" + kHoldsNul},
+    {"NUL first", std::string("\0tap", 4), kNotUnderstood + "\\x00tap" + kHoldsNul},
+    {"NUL in a picture's path", "screen " + CutShortPicture() + std::string("\0.png", 5),
+     kNotUnderstood + "screen " + CutShortPicture() + "\\x00.png" + kHoldsNul},
     {"negative", "send -1", kNotUnderstood + "send -1\""},
     {"overflow", "send 99999999999999999999999", kNotUnderstood + "send 99999999999999999999999\""},
     {"one past a word", "send 65536", kNotUnderstood + "send 65536\""},
@@ -433,7 +458,8 @@ const std::vector<BadLine> kBadMenuLines = {
     {"ok without a box", "ok", kMenuIsOpen},
     {"dismiss with argument", "dismiss now", kMenuIsOpen},
     {"binary", BinaryLine(), kMenuIsOpen},
-    {"very long", std::string(100 * 1024, 'y'), kMenuIsOpen},
+    // Refused as it streams in, whatever is up.
+    {"very long", std::string(100 * 1024, 'y'), kNotUnderstood + std::string(80, 'y') + kTooLong},
 };
 
 // Every refused line gets exactly one complaint on standard error, in
@@ -449,7 +475,11 @@ TEST(NuvikConsoleFaults, BadLinesAreRefusedOneByOneAndChangeNothing) {
   ASSERT_GE(readerWaits, 0);
   const int ready = std::max(menuBuilt, readerWaits);
 
-  for (const BadLine& bad : kBadLines) nuvik.Send(bad.line);
+  // A line dropped as it streams in, never held whole (the peak shows it).
+  std::vector<BadLine> all = kBadLines;
+  all.push_back({"64 MiB", std::string(64 << 20, 'h'), kNotUnderstood + std::string(80, 'h') + kTooLong});
+  long peakBefore = PeakKiB(nuvik.Pid());
+  for (const BadLine& bad : all) nuvik.Send(bad.line);
   nuvik.Send("tap");
   ASSERT_GE(nuvik.WaitLineStarting("TrackPopupMenuEx ", ready), 0);
   for (const BadLine& bad : kBadMenuLines) nuvik.Send(bad.line);
@@ -461,6 +491,7 @@ TEST(NuvikConsoleFaults, BadLinesAreRefusedOneByOneAndChangeNothing) {
   ASSERT_GE(nuvik.WaitLineStarting("MessageBoxW owner=main caption=\"About Nuvik\"", ready), 0)
       << "the program no longer answers";
   ASSERT_GE(nuvik.WaitLineStarting("SendMessageW window=main msg=0x111 wparam=0x9C4A", ready), 0);
+  EXPECT_LT(PeakKiB(nuvik.Pid()) - peakBefore, 16 * 1024) << "a long line was held";
   nuvik.CloseInput();  // the end of input changes nothing
   nuvik.Signal(SIGTERM);
   EXPECT_EQ(nuvik.Wait(), 1);
@@ -481,7 +512,8 @@ TEST(NuvikConsoleFaults, BadLinesAreRefusedOneByOneAndChangeNothing) {
                                                "SendMessageW window=main msg=0x111 wparam=0x9C4A lparam=0x0",
                                                "TrackPopupMenuEx x=208 y=304 flags=0x28"}));
 
-  std::vector<BadLine> all = kBadLines;
+  EXPECT_NE(::access(CutShortPicture().c_str(), F_OK), 0) << "a picture went to the path cut at its NUL";
+  ::unlink(CutShortPicture().c_str());
   all.insert(all.end(), kBadMenuLines.begin(), kBadMenuLines.end());
   auto err = SplitLines(nuvik.Err());
   ASSERT_EQ(err.size(), all.size()) << "one complaint per refused line";

@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -961,6 +962,8 @@ TEST_F(HostTtyPortTest, OpenFindsTheTtyBehindTheName) {
       {"regular file", u"COM4:", file, ERROR_NOT_SUPPORTED, "not a terminal"},
       {"FIFO", u"COM4:", fifo, ERROR_NOT_SUPPORTED, "not a terminal"},
       {"directory", u"COM4:", dir, ERROR_NOT_SUPPORTED, "not a terminal"},
+      {"no serial line", u"COM4:", "/dev/ptmx", ERROR_NOT_SUPPORTED,
+       "the pseudo-terminal multiplexer, not a serial line"},
       {"empty name", u"", "", ERROR_INVALID_PARAMETER, ""},
   };
   for (const OpenCase& c : cases) {
@@ -988,6 +991,21 @@ TEST_F(HostTtyPortTest, OpenFindsTheTtyBehindTheName) {
   ::unlink(fifo.c_str());
   ::unlink(file.c_str());
   ::rmdir(dir.c_str());
+}
+
+// Which terminals can be a port's tty, by Linux's device numbers (and a
+// container's /dev/console, a pseudo-terminal bound over the name).
+TEST(HostTtyKinds, OnlySerialLinesAndPseudoTerminalsAreTaken) {
+  const struct {
+    const char* path;
+    unsigned int major, minor;
+    std::string why;  // empty: taken
+  } cases[] = {{"/dev/ttyS0", 4, 64, ""},
+               {"/dev/pts/3", 136, 3, ""},
+               {"/dev/tty63", 4, 63, "a virtual console, not a serial line"},
+               {"/dev/ttyX", 5, 1, "the system console, not a serial line"},
+               {"/dev/console", 136, 0, "the system console, not a serial line"}};
+  for (const auto& c : cases) EXPECT_EQ(device::WhyNotASerialLine(c.path, makedev(c.major, c.minor)), c.why);
 }
 
 TEST_F(HostTtyPortTest, PortHeldByAnotherProcessCannotBeOpened) {

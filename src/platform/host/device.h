@@ -15,6 +15,8 @@
 #error "the program sees only platform.h: the device's control surface is for tests and tools"
 #endif
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -186,8 +188,9 @@ void MapPort(const std::u16string& name, const std::string& ttyPath);
 // of the port reads a duplicate of `fd`, set non-blocking and flushed of
 // what came while no port was open, and closes it when the port closes;
 // `fd` stays the caller's. Opens are exclusive (by the device's own rule:
-// there is no tty lock to take).
-void MapPortToDescriptor(const std::u16string& name, int fd);
+// there is no tty lock to take). Refusals name the tty `shownAs` (say, the
+// slave's path), or "descriptor N" when that is empty.
+void MapPortToDescriptor(const std::u16string& name, int fd, const std::string& shownAs = std::string());
 // Asked for a tty path when an unmapped name is opened; an empty result
 // means the device does not exist, unless the resolver mapped the name
 // itself meanwhile (with MapPort or MapPortToDescriptor).
@@ -196,8 +199,10 @@ void SetPortResolver(std::function<std::string(const std::u16string& name)> reso
 // Told whenever the tty behind a port cannot be opened, with the port's
 // name, the path and why ("not a terminal", "in use by another program", or
 // the system's reason); nullptr: nobody. A path that is no terminal (a
-// regular file, a FIFO, /dev/null) is refused without being opened, and
-// CreateFileW fails with ERROR_NOT_SUPPORTED.
+// regular file, a FIFO, /dev/null), or a terminal that is neither a serial
+// line nor a pseudo-terminal (/dev/tty, /dev/console, /dev/ptmx, a virtual
+// console), is refused without being opened, and CreateFileW fails with
+// ERROR_NOT_SUPPORTED.
 void SetPortRefusalSink(
     std::function<void(const std::u16string& name, const std::string& path, const std::string& why)> sink);
 
@@ -207,8 +212,19 @@ struct Pty {
   int master = -1;
   std::string slavePath;
 };
+// On failure errno says why.
 bool OpenPty(Pty* pty);
 void ClosePty(Pty* pty);
+
+// Why the terminal at `path`, device number `device`, is no port's tty
+// (it is neither a serial line nor a pseudo-terminal), e.g. "a virtual
+// console, not a serial line"; empty when it may be one.
+std::string WhyNotASerialLine(const std::string& path, dev_t device);
+
+// Gives every tty whose port is still open the settings it had before the
+// handheld changed them, for a process about to end; the ports stay open.
+// (A port's close gives them back itself.)
+void RestoreTtys();
 
 // The handheld resumes from suspend: EV_POWER on every open port whose
 // event mask holds it.

@@ -3,10 +3,13 @@
 // the power and modem-line events raised on open ports.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,6 +28,7 @@ struct PortTable {
   std::map<std::u16string, std::string> paths;  // by lower-case device name
   std::set<std::u16string> memory;              // lower-case names that read from memory
   std::map<std::u16string, int> descriptors;    // lower-case names that read a descriptor given
+  std::map<std::u16string, std::string> shownAs;  // what refusals call a descriptor's tty, by name
   std::function<std::string(const std::u16string&)> resolver;
   std::function<void(const std::u16string&, const std::string&, const std::string&)> refusalSink;
   std::vector<std::weak_ptr<SerialPort>> open;
@@ -71,7 +75,7 @@ LateCalls g_late[device::PortCall::SetMask + 1];
 struct Target {
   bool memory = false;
   int descriptor = -1;
-  std::string path;
+  std::string path;  // for a descriptor: what refusals call its tty
 };
 
 // The name's mapping; false if it has none.
@@ -83,6 +87,10 @@ bool MappedLocked(const PortTable& table, const std::u16string& key, Target* tar
   auto descriptor = table.descriptors.find(key);
   if (descriptor != table.descriptors.end()) {
     target->descriptor = descriptor->second;
+    auto shown = table.shownAs.find(key);
+    target->path = shown != table.shownAs.end() && !shown->second.empty()
+                       ? shown->second
+                       : "descriptor " + std::to_string(descriptor->second);
     return true;
   }
   auto path = table.paths.find(key);
@@ -100,6 +108,7 @@ void Remap(const std::u16string& name, MapTo mapTo) {
   table.paths.erase(key);
   table.memory.erase(key);
   table.descriptors.erase(key);
+  table.shownAs.erase(key);
   mapTo(table, key);
 }
 
@@ -195,6 +204,13 @@ int OpenTty(const std::string& path, DWORD* error, std::string* why) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) return failed(errno);
   if (!S_ISCHR(info.st_mode)) return notATerminal();
+  // A console or the terminal of whoever runs the handheld would be made
+  // raw at 9600 bit/s under its user: refused before it is opened.
+  *why = device::WhyNotASerialLine(path, info.st_rdev);
+  if (!why->empty()) {
+    *error = ERROR_NOT_SUPPORTED;
+    return -1;
+  }
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return failed(errno);
   if (!::isatty(fd)) {  // a character device that is no terminal, such as /dev/null
@@ -428,6 +444,7 @@ void ResetSerial() {
   table.paths.clear();
   table.memory.clear();
   table.descriptors.clear();
+  table.shownAs.clear();
   table.resolver = nullptr;
   table.refusalSink = nullptr;
   device::SetPortCallHook(nullptr);
@@ -468,7 +485,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   } else if (target.descriptor >= 0) {
     int fd = host::OpenDescriptor(target.descriptor, &error, &why);
     if (fd < 0) {
-      host::ReportRefusal(device, "descriptor " + std::to_string(target.descriptor), why);
+      host::ReportRefusal(device, target.path, why);
       return host::FailOpen(device, error);
     }
     source = host::NewTtySource(fd);
@@ -492,6 +509,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   }
   if (busy) {
     source->Release();
+    // A tty held by path says so through its lock; this is the same
+    // refusal by the device's own rule.
+    if (target.descriptor >= 0) host::ReportRefusal(device, target.path, "in use by another program");
     return host::FailOpen(device, ERROR_SHARING_VIOLATION);
   }
   HANDLE handle = host::NewHandle(port);
@@ -507,8 +527,11 @@ void MapPort(const std::u16string& name, const std::string& ttyPath) {
   host::Remap(name, [&](host::PortTable& table, const std::u16string& key) { table.paths[key] = ttyPath; });
 }
 
-void MapPortToDescriptor(const std::u16string& name, int fd) {
-  host::Remap(name, [fd](host::PortTable& table, const std::u16string& key) { table.descriptors[key] = fd; });
+void MapPortToDescriptor(const std::u16string& name, int fd, const std::string& shownAs) {
+  host::Remap(name, [&](host::PortTable& table, const std::u16string& key) {
+    table.descriptors[key] = fd;
+    table.shownAs[key] = shownAs;
+  });
 }
 
 void MapPortToMemory(const std::u16string& name) {
@@ -564,6 +587,25 @@ void DelayAfterPortCall(PortCall::Kind call, DWORD milliseconds, int times) {
   late.times = 0;  // no call takes the new count with the old length
   late.milliseconds = milliseconds;
   late.times = times > 0 ? times : 0;
+}
+
+std::string WhyNotASerialLine(const std::string& path, dev_t device) {
+  // Linux's numbers: /dev/tty, /dev/console and /dev/ptmx are 5:0, 5:1 and
+  // 5:2; virtual consoles are 4:0 to 4:63 (4:64 on are the 8250 serial
+  // lines). Pseudo-terminal slaves and every other tty driver (USB, ACM,
+  // on-chip UARTs) are taken. A container's /dev/console is a pseudo-
+  // terminal slave bound over the name, so the name counts too.
+  unsigned int major = ::major(device), minor = ::minor(device);
+  char resolved[PATH_MAX];
+  bool console = path == "/dev/console" ||
+                 (::realpath(path.c_str(), resolved) != nullptr && std::string(resolved) == "/dev/console");
+  if ((major == 5 && minor == 1) || console) {
+    return "the system console, not a serial line";
+  }
+  if (major == 5 && minor == 0) return "the controlling terminal, not a serial line";
+  if (major == 5 && minor == 2) return "the pseudo-terminal multiplexer, not a serial line";
+  if (major == 4 && minor < 64) return "a virtual console, not a serial line";
+  return std::string();
 }
 
 int OpenPorts() { return host::g_openPorts; }

@@ -48,6 +48,35 @@ void SetModemLine(int fd, int line, bool on) { ::ioctl(fd, on ? TIOCMBIS : TIOCM
 
 std::string Failed(DWORD error) { return " result=FALSE error=" + std::to_string(error); }
 
+// The ttys whose settings the handheld changed, each with the settings it
+// had before: a tty is someone's (a USB adapter another program also uses,
+// a terminal), so it gets them back when its port closes, or, for a port
+// still open, when the process ends (device::RestoreTtys). A tty leaves
+// the list before its descriptor is closed, so the number listed is always
+// the tty's own.
+struct ChangedTty {
+  int fd;
+  termios before;
+};
+std::mutex& g_changedMutex = *new std::mutex;  // never destroyed: the process may end from any thread
+std::vector<ChangedTty>& g_changed = *new std::vector<ChangedTty>;
+
+void NoteChanged(int fd, const termios& before) {
+  std::lock_guard<std::mutex> lock(g_changedMutex);
+  g_changed.push_back(ChangedTty{fd, before});
+}
+
+// Gives the tty its settings back, if they were changed, and forgets it.
+void GiveBack(int fd) {
+  std::lock_guard<std::mutex> lock(g_changedMutex);
+  for (auto it = g_changed.begin(); it != g_changed.end(); ++it) {
+    if (it->fd != fd) continue;
+    ::tcsetattr(fd, TCSANOW, &it->before);
+    g_changed.erase(it);
+    return;
+  }
+}
+
 }  // namespace
 
 DCB DefaultDcb() {
@@ -81,12 +110,15 @@ class TtySource : public ByteSource {
   DWORD Configure(const DCB& dcb) override {
     termios tio;
     if (::tcgetattr(fd_, &tio) != 0) return ERROR_GEN_FAILURE;
+    termios before = tio;
     ::cfmakeraw(&tio);  // 8 data bits, no parity, one byte at a time
     tio.c_iflag &= ~(IXOFF | IXANY | INPCK);
     tio.c_cflag &= ~(CSTOPB | CRTSCTS | PARODD);
     tio.c_cflag |= CLOCAL | CREAD;
     ::cfsetispeed(&tio, B9600);
     ::cfsetospeed(&tio, B9600);
+    if (!changed_) NoteChanged(fd_, before);  // first, so that a failure halfway is undone too
+    changed_ = true;
     if (::tcsetattr(fd_, TCSANOW, &tio) != 0) return ERROR_GEN_FAILURE;
     SetModemLine(fd_, TIOCM_DTR, dcb.fDtrControl == kControlEnable);
     SetModemLine(fd_, TIOCM_RTS, dcb.fRtsControl == kControlEnable);
@@ -128,6 +160,7 @@ class TtySource : public ByteSource {
   }
 
   void Release() override {
+    if (changed_) GiveBack(fd_);
     ::flock(fd_, LOCK_UN);
     ::close(fd_);
     fd_ = -1;
@@ -165,6 +198,7 @@ class TtySource : public ByteSource {
   }
 
   int fd_;
+  bool changed_ = false;  // Configure has noted the tty's own settings
   std::mutex mutex_;
   BYTE held_[kHoldLimit];  // pulled from the tty, not yet read: held_[begin_, end_)
   size_t begin_ = 0;
@@ -176,6 +210,15 @@ class TtySource : public ByteSource {
 std::unique_ptr<ByteSource> NewTtySource(int fd) { return std::make_unique<TtySource>(fd); }
 
 }  // namespace host
+
+namespace device {
+
+void RestoreTtys() {
+  std::lock_guard<std::mutex> lock(host::g_changedMutex);
+  for (const host::ChangedTty& tty : host::g_changed) ::tcsetattr(tty.fd, TCSANOW, &tty.before);
+}
+
+}  // namespace device
 
 using host::SerialPort;
 

@@ -7,6 +7,7 @@
 #include "program.h"
 
 int main(int argc, char** argv) {
+  if (!handheld::BeginProcess()) return 2;
   if (argc != 2 || argv[1][0] == '-') {
     std::fprintf(stderr,
                  "usage: %s EXE\n"

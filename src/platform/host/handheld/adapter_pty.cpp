@@ -3,7 +3,9 @@
 // directly, as the device's serial driver reads its UART. No thread carries
 // the bytes across and no second pseudo-terminal is in between, so a key
 // costs one kernel hand-over and one wake-up of the reader, as on a tty.
+#include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <map>
@@ -32,16 +34,22 @@ std::string AdapterPortFor(const std::u16string& name) {
   auto found = g_ptys.find(key);
   if (found == g_ptys.end()) {
     AdapterPty* made = new AdapterPty;
-    if (!device::OpenPty(&made->pty)) {
+    bool ok = device::OpenPty(&made->pty);
+    if (ok) made->slaveHold = open(made->pty.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (!ok || made->slaveHold < 0) {
+      // Too many open files, most likely: the port has no device, and the
+      // user is told why.
+      std::string why = strerror(errno);
+      device::ClosePty(&made->pty);
       delete made;
+      SayPortRefused(name, "cannot make a pseudo-terminal", why);
       return std::string();
     }
-    made->slaveHold = open(made->pty.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
     found = g_ptys.emplace(key, made).first;
     host::Trace("port name=" + device::Quote(name) +
                 " path=" + device::Quote(device::FromUtf8(made->pty.slavePath)));
   }
-  device::MapPortToDescriptor(name, found->second->pty.master);
+  device::MapPortToDescriptor(name, found->second->pty.master, found->second->pty.slavePath);
   return std::string();
 }
 

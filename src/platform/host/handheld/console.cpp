@@ -8,11 +8,14 @@
 // still be answered from the next line. Lines for the stylus wait until the
 // program has settled (its thread idle in a message loop), so the line after
 // them sees the state they led to.
+#include <errno.h>
 #include <pthread.h>
+#include <string.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <sstream>
 
@@ -38,12 +41,17 @@ void Complain(const std::string& message) {
 
 HWND MainWindow() { return FindWindowW(u"IR PDA Keyboard Nuvik", nullptr); }
 
-// A line as the complaint shows it: quoted with escapes, cut to a length a
-// person can read.
+// The longest line the console takes: the longest command is a path, and
+// a longer line is refused without ever being held whole.
+constexpr size_t kLongestLine = 4096;
+
+// How much of a line a complaint shows: a length a person can read.
+constexpr size_t kShownBytes = 80;
+
+// A line as the complaint shows it: quoted with escapes, cut short.
 std::string Shown(const std::string& line) {
-  const size_t longest = 80;
-  std::string quoted = device::Quote(device::FromUtf8(line.substr(0, longest)));
-  return line.size() > longest ? quoted + "..." : quoted;
+  std::string quoted = device::Quote(device::FromUtf8(line.substr(0, kShownBytes)));
+  return line.size() > kShownBytes ? quoted + "..." : quoted;
 }
 
 bool ParseId(std::istringstream& words, UINT* id) {
@@ -222,14 +230,69 @@ void AwaitStartUp() {
   }
 }
 
+// Standard input, a block at a time, cut into lines. A line never grows
+// past kLongestLine (and the carriage return of a CRLF): the rest of a
+// longer one is dropped as it streams in, whatever its length.
+class LineReader {
+ public:
+  // The next line, without its line end; false at the end of input. A
+  // line that was too long comes back as its first bytes, for the message,
+  // with *tooLong set.
+  bool Next(std::string* line, bool* tooLong) {
+    line->clear();
+    *tooLong = false;
+    for (;;) {
+      if (next_ == end_ && !Fill()) return !line->empty() || *tooLong;  // a last line without its end
+      const char* from = block_ + next_;
+      const char* newline = static_cast<const char*>(memchr(from, '\n', end_ - next_));
+      size_t length = newline ? static_cast<size_t>(newline - from) : end_ - next_;
+      if (!*tooLong) line->append(from, std::min(length, kLongestLine + 2 - line->size()));
+      next_ += length + (newline ? 1 : 0);
+      if (!*tooLong && line->size() > kLongestLine + 1) {
+        *tooLong = true;
+        line->resize(kShownBytes + 1);  // enough to show that there was more
+      }
+      if (!newline) continue;
+      if (!*tooLong && !line->empty() && line->back() == '\r') line->pop_back();
+      if (line->size() > kLongestLine) {
+        *tooLong = true;
+        line->resize(kShownBytes + 1);
+      }
+      return true;
+    }
+  }
+
+ private:
+  bool Fill() {
+    ssize_t got;
+    while ((got = read(STDIN_FILENO, block_, sizeof block_)) < 0 && errno == EINTR) {
+    }
+    next_ = 0;
+    end_ = got > 0 ? static_cast<size_t>(got) : 0;
+    return got > 0;
+  }
+
+  char block_[4096];
+  size_t next_ = 0, end_ = 0;
+};
+
 void* ReadConsole(void*) {
   AwaitStartUp();
+  LineReader input;
   std::string line;
+  bool tooLong = false;
   for (;;) {
     device::FlushTrace();  // whoever types next has seen everything so far
-    if (!std::getline(std::cin, line)) break;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    HandleLine(line);
+    if (!input.Next(&line, &tooLong)) break;
+    if (tooLong) {
+      Complain("cannot understand " + Shown(line) + " (a line longer than " + std::to_string(kLongestLine) +
+               " bytes)");
+    } else if (line.find('\0') != std::string::npos) {
+      // The commands are text; a NUL would cut a path short further on.
+      Complain("cannot understand " + Shown(line) + " (a NUL byte in the line)");
+    } else {
+      HandleLine(line);
+    }
   }
   // End of input changes nothing: the program stays resident. An open menu
   // is dismissed, as a tap elsewhere would.
@@ -272,6 +335,10 @@ void ProgramEnded() {
 }
 
 void CloseProgram() {
+  // A request that comes during start-up is handed over once start-up is
+  // over, when the main thread first waits for messages: before, there may
+  // be no window to close yet. A program that ends meanwhile needs nothing.
+  AwaitStartUp();
   // As the task manager does: the window is closed whatever is up; an open
   // menu or a box owned by the window goes with it.
   HWND main = MainWindow();

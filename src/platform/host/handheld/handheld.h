@@ -8,6 +8,13 @@
 
 namespace handheld {
 
+// The process's first step: blocks the closing signals (SIGINT, SIGTERM,
+// SIGHUP) so that none is lost before Run's signal thread takes them, and
+// opens /dev/null on any of descriptors 0, 1 and 2 left closed, so that no
+// port or file takes their numbers. False, said on standard error, when
+// /dev/null cannot be opened.
+bool BeginProcess();
+
 // Sets the handheld up from the environment (a bad value is refused on
 // standard error: returns 2), starts the console, then calls `program` as
 // the program's main thread. Once it returns, the screen and the focus
@@ -24,6 +31,11 @@ extern const char kEnvironmentHelp[];
 // and without one (no pseudo-terminal could be had) the device does not
 // exist.
 std::string AdapterPortFor(const std::u16string& name);
+
+// Says on standard error why the tty behind a port cannot be had:
+// "nuvik: COM3: SUBJECT: WHY", the subject being the tty's path or what
+// could not be done.
+void SayPortRefused(const std::u16string& name, const std::string& subject, const std::string& why);
 
 // Reads commands from standard input on its own thread until end of input.
 // The first line is taken once start-up is over: the program's main thread

@@ -14,6 +14,7 @@ int RunWinMain() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!handheld::BeginProcess()) return 2;
   if (argc > 1) {
     std::fprintf(stderr,
                  "usage: %s\nThe program takes no options; the handheld is set up by its environment:\n%s",
