@@ -679,7 +679,11 @@ TEST_P(FailingStartTest, ShowsBoxesAndExits) {
     // TSan suite runs this row.
     GTEST_SKIP() << "UBSan needs spare descriptors";
 #endif
-    argv = {"sh", "-c", "ulimit -n " + std::to_string(c.fileLimit) + " && exec \"$0\"", BinPath("nuvik")};
+    // Descriptors the test run inherited would hold the low numbers.
+    argv = {"sh", "-c",
+            "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n " + std::to_string(c.fileLimit) +
+                " && exec \"$0\"",
+            BinPath("nuvik")};
   }
   ASSERT_TRUE(nuvik_.Start(argv, env));
   // Lines piped in at launch wait for start-up, which here ends the program.
