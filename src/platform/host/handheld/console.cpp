@@ -230,9 +230,10 @@ void AwaitStartUp() {
   }
 }
 
-// Standard input, a block at a time, cut into lines. A line never grows
-// past kLongestLine (and the carriage return of a CRLF): the rest of a
-// longer one is dropped as it streams in, whatever its length.
+// Standard input, a block at a time, cut into lines. Of a line it holds at
+// most kLongestLine bytes, a CRLF's carriage return and one byte that tells
+// a longer line: the rest of that one is dropped as it streams in, however
+// long it is.
 class LineReader {
  public:
   // The next line, without its line end; false at the end of input. A
