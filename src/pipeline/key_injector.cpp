@@ -4,6 +4,10 @@ static void SendKeyRecord(INPUT* record) { SendInput(1, record, sizeof(INPUT)); 
 
 static bool IsDown(const KeyDispatchMemory* memory, BYTE key) { return (memory->down[key / 8] & (1 << (key % 8))) != 0; }
 
+static void ClearDown(KeyDispatchMemory* memory, BYTE key) {
+  memory->down[key / 8] = static_cast<BYTE>(memory->down[key / 8] & ~(1 << (key % 8)));
+}
+
 static void NoteDown(KeyDispatchMemory* memory, BYTE key, BYTE scan) {
   if (IsDown(memory, key)) return;  // a repeat keeps its first place
   memory->down[key / 8] = static_cast<BYTE>(memory->down[key / 8] | (1 << (key % 8)));
@@ -16,7 +20,7 @@ static void NoteUp(KeyDispatchMemory* memory, BYTE key) {
   DWORD i;
   DWORD kept = 0;
   if (!IsDown(memory, key)) return;
-  memory->down[key / 8] = static_cast<BYTE>(memory->down[key / 8] & ~(1 << (key % 8)));
+  ClearDown(memory, key);
   for (i = 0; i < memory->downCount; ++i) {
     if (memory->downOrder[i] == key) continue;
     memory->downOrder[kept] = memory->downOrder[i];
@@ -61,24 +65,22 @@ void DispatchKeyPacket(KeyDispatchMemory* memory, const KeyPacket& packet) {
     TapForScanCode(&memory->windows, packet.scanCode, memory->extendedFlag);
     return;
   }
+  NoteDown(memory, packet.keyCode, packet.scanCode);
   if (packet.keyCode == VK_RETURN) {
     // Return goes straight to the focus window as a character.
     // A window of -1 is the focus window of the foreground thread.
     UINT character = VK_RETURN;
-    NoteDown(memory, packet.keyCode, packet.scanCode);
     PostKeybdMessage((HWND)-1, VK_RETURN, KeyStateDownFlag, 1, &character, &character);
     return;
   }
-  NoteDown(memory, packet.keyCode, packet.scanCode);
   SendKeyRecord(&record);
 }
 
 void ReleaseKeysLeftDown(KeyDispatchMemory* memory) {
   DWORD i;
   for (i = 0; i < memory->downCount; ++i) {
-    BYTE key = memory->downOrder[i];
-    memory->down[key / 8] = static_cast<BYTE>(memory->down[key / 8] & ~(1 << (key % 8)));
-    SendKeyUp(key, memory->downScan[i]);
+    ClearDown(memory, memory->downOrder[i]);
+    SendKeyUp(memory->downOrder[i], memory->downScan[i]);
   }
   memory->downCount = 0;
 }
